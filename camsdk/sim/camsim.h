@@ -1,0 +1,167 @@
+/* Control interface of the simulated camera SDK (libMvCameraControl.so built from camsdk/sim).
+ *
+ * Tests in the same process use it to set up cameras and faults and to read back what the SDK was
+ * asked to do. Without it, the simulator configures itself at the first SDK call of a process:
+ *
+ *   CAMSIM_SCENARIO    names a scenario file of cameras and faults; unset: one default camera
+ *                      (usb3, "Hikrobot", "MV-CS050-10UC", serial SIM00001, exposure off,
+ *                      10000 us, 1920x1080 rgb8). A malformed scenario prints
+ *                      "camsim: <file>:<line>: <what>" to stderr, and every SDK call then fails
+ *                      with MV_E_UNKNOW.
+ *   CAMSIM_TIME_SCALE  factor (>= 0) applied to every wait of MV_CC_GetImageBuffer; default 1.
+ *   CAMSIM_JOURNAL     file every SDK call appends one line "FUNCTION SERIAL ARG STATUS" to.
+ *   CAMSIM_LOCKDIR     directory of the camsim-<serial>.lock files that make an exclusive open
+ *                      exclusive across processes (else $TMPDIR, else /tmp).
+ *
+ * How the simulated devices behave (statuses as in MvCameraControl.h):
+ *   - Each call checks, in this order: a fault set for this call number (its status, no other
+ *     effect); a malformed configuration (MV_E_UNKNOW); the handle (unknown, NULL or destroyed:
+ *     MV_E_HANDLE; never dereferenced before it is found among the handles made); NULL pointer
+ *     arguments (MV_E_PARAMETER); the call order (MV_E_CALLORDER: no MV_CC_Initialize before
+ *     enumerate/create, device not open, not grabbing, opened or grabbing twice, finalize at
+ *     count 0); then values (MV_E_PARAMETER) and features (MV_E_SUPPORT: unknown key, read-only
+ *     PayloadSize/Width/Height, GigE-only or USB3-only calls on the other transport).
+ *   - Initialize/Finalize nest by count; the finalize that brings it to 0 closes and destroys
+ *     every handle and journals "LEAK <serial> handle -" for each one not destroyed and
+ *     "LEAK <serial> frame <n>" for each frame not given back, before its own line.
+ *   - Enumeration lists USB3/GigE cameras by the mask, and NULL entries and cameras of other
+ *     transports whatever the mask. Handles are made only for USB3/GigE entries (others:
+ *     MV_E_SUPPORT), matched by transport and serial (no such camera: MV_E_PARAMETER).
+ *   - OpenDevice mode 1 takes an exclusive flock on <lockdir>/camsim-<serial>.lock, modes 2..7 a
+ *     shared one (other modes: MV_E_PARAMETER); taken elsewhere: MV_E_ACCESS_DENIED; lock file
+ *     not openable: MV_E_RESOURCE. CloseDevice, DestroyHandle, the last Finalize and DeviceReset
+ *     release it.
+ *   - SetCommandValue "DeviceReset" stops the stream and drops the connection: until CloseDevice
+ *     (which succeeds) the handle's device calls fail with MV_E_PRECONDITION; settings return to
+ *     their defaults (TriggerMode 0, TriggerSource 0, packet size 1500).
+ *   - "TriggerSoftware" needs grabbing (MV_E_CALLORDER) and TriggerSource 7 (MV_E_PRECONDITION);
+ *     with TriggerMode 1 it queues one frame (up to 64), in free run it does nothing.
+ *   - GetImageBuffer: in free run a frame is there at every call; with TriggerMode 1 a queued
+ *     frame is taken, else it waits up to nMsec (times the time scale) for a trigger and then
+ *     returns MV_E_NODATA; frames = none never delivers. At most 4 frames per handle may be out
+ *     (more: MV_E_RESOURCE). Frame numbers count from 1 per handle and go on across
+ *     Stop/StartGrabbing; frame n has exposure exposures[min(n, count) - 1], which
+ *     GetExposureTime and GetFloatValue("ExposureTime") report after it was fetched (before any
+ *     frame: the first value). Frame n is always the same bytes: a gradient with n drawn in
+ *     black digits near the top-left.
+ *   - FreeImageBuffer takes only a frame this handle handed out in the running stream (else
+ *     MV_E_PARAMETER; after StopGrabbing: MV_E_CALLORDER and the frame is reported as leaked).
+ *   - SaveImageEx3 needs an open device; writes BMP (24-bit BGR, or 8-bit grey with a palette)
+ *     or JPEG (quality 50..99); PNG/TIFF: MV_E_SUPPORT; other types, bad sizes, short data,
+ *     iMethodValue > 3: MV_E_PARAMETER; result larger than nBufferSize: MV_E_NOENOUGH_BUF and
+ *     nothing written. On failure nImageLen is 0.
+ *   - GetOptimalPacketSize returns the GigE camera's packet_size (0 or less is the simulated
+ *     failure), or a status as a negative int (USB3: MV_E_SUPPORT). GevSCPSPacketSize takes
+ *     220..9156 in steps of 4, not while grabbing (MV_E_CALLORDER).
+ *
+ * The journal line of a call is "FUNCTION SERIAL ARG STATUS": SERIAL of the handle's camera (of
+ * the entry for CreateHandle), ARG the key (Key=value for setters), access mode, mask, wait,
+ * frame number or image type; "-" where nothing applies; blanks in user text become '_'; STATUS
+ * is the returned int as 32-bit hex ("0x0", "0x80000007", and the size for
+ * GetOptimalPacketSize: "0x1fe4").
+ *
+ * Every function here is thread-safe: all simulator state sits behind one mutex. Functions that
+ * replace the configuration (camsim_reset, camsim_use_default, camsim_use_environment,
+ * camsim_load_scenario, camsim_load_scenario_text) must not run while another thread is inside an
+ * SDK call on a handle they would invalidate; tests call them between cases.
+ */
+#ifndef CAMSIM_H_
+#define CAMSIM_H_
+
+#include <stddef.h>
+
+#if defined(__GNUC__)
+#define CAMSIM_API __attribute__((visibility("default")))
+#else
+#define CAMSIM_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Pixel formats and exposure modes of CamSimCamera. */
+#define CAMSIM_PIXEL_RGB8 0
+#define CAMSIM_PIXEL_MONO8 1
+#define CAMSIM_EXPOSURE_AUTO_OFF 0
+#define CAMSIM_EXPOSURE_AUTO_ONCE 1
+#define CAMSIM_EXPOSURE_AUTO_CONTINUOUS 2
+
+/* One simulated camera: the fields of a [camera] section of a scenario. Fill it with
+ * camsim_camera_defaults() first and change what the test needs. Strings are copied. */
+typedef struct CamSimCamera {
+    int null_entry;                /* non-zero: the device list holds a NULL pointer here */
+    unsigned int transport;        /* nTLayerType: MV_USB_DEVICE, MV_GIGE_DEVICE or any other value */
+    const char* manufacturer;      /* must fit the SDK field with its NUL: GigE 32, USB3 64 bytes */
+    const char* model;             /* likewise */
+    const char* serial;            /* GigE 16, USB3 64 bytes; NULL or "": SIM<5-digit position> */
+    unsigned int width;            /* 1..8192 */
+    unsigned int height;           /* 1..8192 */
+    int pixel;                     /* CAMSIM_PIXEL_* */
+    int exposure_auto;             /* CAMSIM_EXPOSURE_AUTO_* */
+    const unsigned int* exposures; /* us of successive frames, the last repeats */
+    size_t exposure_count;         /* 1..; with exposures NULL: the default 10000 */
+    int packet_size;               /* GigE optimal packet size; 0 or less: that call fails */
+    int frames;                    /* non-zero: triggered frames arrive; 0: none ever */
+} CamSimCamera;
+
+/* Starts over: no cameras, no faults, call counters and the in-memory journal emptied, every
+ * handle forgotten (later calls with it: MV_E_HANDLE) and its locks released, frames freed, init
+ * count 0, time scale 1. CAMSIM_JOURNAL is read again at the next journal line. The environment
+ * (CAMSIM_SCENARIO, CAMSIM_TIME_SCALE) is not read again: this interface configures from now on. */
+CAMSIM_API void camsim_reset(void);
+
+/* camsim_reset(), then the one default camera. */
+CAMSIM_API void camsim_use_default(void);
+
+/* camsim_reset(), then configure from the environment at the next SDK call, as a fresh process
+ * does (to test CAMSIM_SCENARIO and CAMSIM_TIME_SCALE). */
+CAMSIM_API void camsim_use_environment(void);
+
+/* camsim_reset(), then load a scenario from the file `path` / from `text`, naming it `name` in
+ * messages. Returns 0, or -1 when it is malformed: then the message "camsim: <name>:<line>: <what>"
+ * went to stderr and every SDK call fails with MV_E_UNKNOW until the next successful load or
+ * reset, as with a malformed CAMSIM_SCENARIO. */
+CAMSIM_API int camsim_load_scenario(const char* path);
+CAMSIM_API int camsim_load_scenario_text(const char* text, const char* name);
+
+/* Fills `cam` with the default camera's values (serial NULL: by position). */
+CAMSIM_API void camsim_camera_defaults(CamSimCamera* cam);
+
+/* The functions below change the current configuration; if nothing configured the simulator yet,
+ * it is first read from the environment as an SDK call would. */
+
+/* Appends a camera to the device list. Returns 0, or -1 (message on stderr, nothing added) when
+ * the camera breaks a scenario rule: name too long for its field, bad size, serial in use... */
+CAMSIM_API int camsim_add_camera(const CamSimCamera* cam);
+
+/* Makes calls first..last (counted per process from 1, see camsim_call_count) of the SDK function
+ * named `function` return `status` without any other effect; first = last = 0: every call.
+ * Faults are tried in the order set; the first that covers a call applies. Returns 0, or -1 for
+ * an unknown function name or a bad range. camsim_clear_faults() removes them all. */
+CAMSIM_API int camsim_set_fault(const char* function, unsigned long first, unsigned long last,
+                                unsigned int status);
+CAMSIM_API void camsim_clear_faults(void);
+
+/* Multiplies every wait of MV_CC_GetImageBuffer by `scale` (0: never wait). Returns 0, or -1 for a
+ * negative or non-finite scale. */
+CAMSIM_API int camsim_time_scale(double scale);
+
+/* Copies the in-memory journal (the lines also written to CAMSIM_JOURNAL, each ending in '\n')
+ * into `buf` as a NUL-terminated string, truncated to size - 1 bytes. Returns its full length
+ * without the NUL, so a call with size 0 (buf may be NULL) tells the size needed. A long-running
+ * process keeps only its most recent lines: past 4 MiB the older half is dropped. */
+CAMSIM_API size_t camsim_journal(char* buf, size_t size);
+
+/* Calls of the SDK function named `function` since the process start or the last reset, faulted
+ * and failed ones included; -1 for an unknown name. */
+CAMSIM_API long camsim_call_count(const char* function);
+
+/* The current MV_CC_Initialize nesting depth. */
+CAMSIM_API int camsim_init_count(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CAMSIM_H_ */

@@ -1,0 +1,1160 @@
+// The simulated camera SDK: the MV_CC_* functions of MvCameraControl.h and the camsim_* control
+// functions of camsim.h.
+//
+// The simulator is the test double of every camera test, so it behaves like a strict device:
+// calls out of order, unknown handles and features, frames not given back and a second exclusive
+// open all fail with the status a real SDK gives, and every call is journalled so that tests can
+// check exactly what the code under test asked for.
+//
+// Every function checks in this order, and the first failing check decides the status:
+//   fault set for this call number -> that status (the call has no other effect)
+//   malformed configuration        -> MV_E_UNKNOW
+//   unknown or destroyed handle    -> MV_E_HANDLE
+//   NULL pointer argument          -> MV_E_PARAMETER
+//   call out of order              -> MV_E_CALLORDER (MV_E_PRECONDITION after DeviceReset)
+//   value or feature               -> MV_E_PARAMETER, MV_E_SUPPORT, ...
+//
+// All state sits behind one mutex. Handle objects are never freed, and a handle is looked up in
+// the set of those made before anything is read through it, so a stale or invented pointer is
+// reported as MV_E_HANDLE instead of being dereferenced.
+
+#include "camsim.h"
+#include "sim_internal.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <unordered_set>
+
+namespace camsim {
+namespace {
+
+constexpr std::size_t kMaxOutstanding = 4;  // frames a handle may hold at once
+constexpr unsigned kMaxPending = 64;        // software triggers queued before they are dropped
+constexpr int64_t kInitialPacketSize = 1500;
+constexpr unsigned kMaxTransferWays = 10;
+constexpr unsigned kSoftwareSource = MV_TRIGGER_SOURCE_SOFTWARE;
+
+struct Frame {
+    std::unique_ptr<unsigned char[]> buf;
+    unsigned num;
+};
+
+struct Handle {
+    Camera cam;
+    bool destroyed = false;
+    bool open = false;
+    bool gone = false;  // DeviceReset: the device rebooted under this handle
+    bool grabbing = false;
+    int lockFd = -1;
+    unsigned triggerMode = MV_TRIGGER_MODE_OFF;
+    unsigned triggerSource = MV_TRIGGER_SOURCE_LINE0;
+    unsigned exposureAuto = 0;
+    int64_t packetSize = kInitialPacketSize;
+    unsigned fetched = 0;            // frames handed out so far: frame numbers count per handle
+    unsigned pending = 0;            // software triggers whose frame was not fetched yet
+    std::vector<Frame> outstanding;  // handed out while grabbing, not given back yet
+    std::vector<Frame> leaked;       // still out when grabbing stopped: finalize reports them
+};
+
+struct State {
+    std::mutex mu;
+    std::condition_variable cv;  // a trigger came, or grabbing/handles changed
+    bool configured = false;     // false: configure from the environment at the next call
+    bool broken = false;         // malformed configuration: every SDK call fails
+    Config cfg;
+    std::deque<MV_CC_DEVICE_INFO> infoStore;  // only grows: entries handed out stay valid
+    std::vector<MV_CC_DEVICE_INFO*> infos;    // per camera position, NULL for null entries
+    double timeScale = 1.0;
+    int initCount = 0;
+    uint64_t calls[kFnCount] = {};
+    std::vector<std::unique_ptr<Handle>> handles;  // every handle ever made, never freed
+    std::unordered_set<const void*> known;
+    std::string journal;
+    int journalFd = -2;  // -2: CAMSIM_JOURNAL not looked at yet, -1: no journal file
+};
+
+// Deliberately never destroyed: the SDK may be called from other threads or atexit handlers
+// while static objects are torn down.
+State& state() {
+    static State* s = new State;
+    return *s;
+}
+
+// ---- configuration ----------------------------------------------------------------------------
+
+void copyName(unsigned char* field, std::size_t size, const std::string& text) {
+    std::memset(field, 0, size);
+    std::memcpy(field, text.data(), std::min(text.size(), size - 1));
+}
+
+MV_CC_DEVICE_INFO buildInfo(const Camera& cam, std::size_t position) {
+    MV_CC_DEVICE_INFO info;
+    std::memset(&info, 0, sizeof info);
+    info.nMajorVer = 1;
+    info.nMinorVer = 0;
+    info.nMacAddrHigh = 0x0000AA55u;
+    info.nMacAddrLow = 0x01000000u + static_cast<unsigned>(position);
+    info.nTLayerType = cam.layerType;
+    if (cam.transport == Transport::Gige) {
+        MV_GIGE_DEVICE_INFO& g = info.SpecialInfo.stGigEInfo;
+        g.nIpCfgOption = 0x7;
+        g.nIpCfgCurrent = 0x4;
+        g.nCurrentIp = 0xC0A80100u + 10 + static_cast<unsigned>(position % 200);  // 192.168.1.x
+        g.nCurrentSubNetMask = 0xFFFFFF00u;
+        g.nDefultGateWay = 0xC0A80101u;
+        g.nNetExport = 0xC0A80102u;
+        copyName(g.chManufacturerName, sizeof g.chManufacturerName, cam.manufacturer);
+        copyName(g.chModelName, sizeof g.chModelName, cam.model);
+        copyName(g.chDeviceVersion, sizeof g.chDeviceVersion, "camsim 1.0");
+        copyName(g.chSerialNumber, sizeof g.chSerialNumber, cam.serial);
+    } else if (cam.transport == Transport::Usb3) {
+        MV_USB3_DEVICE_INFO& u = info.SpecialInfo.stUsb3VInfo;
+        u.nDeviceNumber = static_cast<unsigned>(position);
+        u.nbcdUSB = 0x300;
+        copyName(u.chDeviceGUID, sizeof u.chDeviceGUID, "camsim-" + cam.serial);
+        copyName(u.chVendorName, sizeof u.chVendorName, cam.manufacturer);
+        copyName(u.chManufacturerName, sizeof u.chManufacturerName, cam.manufacturer);
+        copyName(u.chModelName, sizeof u.chModelName, cam.model);
+        copyName(u.chFamilyName, sizeof u.chFamilyName, "camsim");
+        copyName(u.chDeviceVersion, sizeof u.chDeviceVersion, "camsim 1.0");
+        copyName(u.chSerialNumber, sizeof u.chSerialNumber, cam.serial);
+    }
+    return info;
+}
+
+void appendInfo(State& s, const Camera& cam) {
+    if (cam.transport == Transport::Null) {
+        s.infos.push_back(nullptr);
+        return;
+    }
+    s.infoStore.push_back(buildInfo(cam, s.infos.size() + 1));
+    s.infos.push_back(&s.infoStore.back());
+}
+
+void applyConfig(State& s, Config cfg) {
+    s.cfg = std::move(cfg);
+    s.infos.clear();
+    for (const Camera& cam : s.cfg.cameras) appendInfo(s, cam);
+}
+
+void releaseLock(Handle& h) {
+    if (h.lockFd >= 0) {
+        // Only close, never LOCK_UN: a forked child shares the lock and must not drop ours.
+        close(h.lockFd);
+        h.lockFd = -1;
+    }
+}
+
+void stopGrabbing(State& s, Handle& h) {
+    h.grabbing = false;
+    h.pending = 0;
+    for (Frame& f : h.outstanding) h.leaked.push_back(std::move(f));
+    h.outstanding.clear();
+    s.cv.notify_all();
+}
+
+void closeDevice(State& s, Handle& h) {
+    stopGrabbing(s, h);
+    releaseLock(h);
+    h.open = false;
+    h.gone = false;
+}
+
+void resetSettings(Handle& h) {
+    h.triggerMode = MV_TRIGGER_MODE_OFF;
+    h.triggerSource = MV_TRIGGER_SOURCE_LINE0;
+    h.exposureAuto = h.cam.exposureAuto;
+    h.packetSize = kInitialPacketSize;
+}
+
+void dropAll(State& s) {
+    for (auto& h : s.handles) {
+        closeDevice(s, *h);
+        h->destroyed = true;
+        h->leaked.clear();
+    }
+    s.cfg = Config{};
+    s.infos.clear();
+    s.broken = false;
+    s.timeScale = 1.0;
+    s.initCount = 0;
+    std::fill(std::begin(s.calls), std::end(s.calls), 0);
+    s.journal.clear();
+    if (s.journalFd >= 0) close(s.journalFd);
+    s.journalFd = -2;
+    s.configured = true;
+    s.cv.notify_all();
+}
+
+void markBroken(State& s, const std::string& message) {
+    std::fprintf(stderr, "camsim: %s\n", message.c_str());
+    s.broken = true;
+    applyConfig(s, Config{});
+}
+
+Config defaultConfig() {
+    Config cfg;
+    Camera cam;
+    acceptCamera(cam, cfg.cameras);
+    cfg.cameras.push_back(cam);
+    return cfg;
+}
+
+bool loadText(State& s, std::string_view text, const std::string& name) {
+    Config cfg;
+    std::string error;
+    if (!parseScenario(text, name, cfg, error)) {
+        markBroken(s, error);
+        return false;
+    }
+    applyConfig(s, std::move(cfg));
+    return true;
+}
+
+bool loadFile(State& s, const std::string& path) {
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int err = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n > 0) {
+                text.append(buf, static_cast<std::size_t>(n));
+            } else if (n == 0) {
+                break;
+            } else if (errno != EINTR) {
+                err = errno;
+                break;
+            }
+        }
+        close(fd);
+    }
+    if (err != 0) {
+        markBroken(s, path + ": cannot read the scenario: " + std::strerror(err));
+        return false;
+    }
+    return loadText(s, text, path);
+}
+
+void loadFromEnvironment(State& s) {
+    s.configured = true;
+    const char* scale = std::getenv("CAMSIM_TIME_SCALE");
+    if (scale != nullptr && *scale != '\0') {
+        char* end = nullptr;
+        const double v = std::strtod(scale, &end);
+        if (end == scale || *end != '\0' || !std::isfinite(v) || v < 0) {
+            markBroken(s, std::string("CAMSIM_TIME_SCALE: not a number >= 0: '") + scale + "'");
+            return;
+        }
+        s.timeScale = v;
+    }
+    const char* path = std::getenv("CAMSIM_SCENARIO");
+    if (path != nullptr && *path != '\0') {
+        loadFile(s, path);
+    } else {
+        applyConfig(s, defaultConfig());
+    }
+}
+
+void ensureConfigured(State& s) {
+    if (!s.configured) loadFromEnvironment(s);
+}
+
+// ---- journal ------------------------------------------------------------------------------------
+
+// A journal field: never empty, never containing a blank, so lines split on blanks.
+std::string field(std::string_view text) {
+    if (text.empty()) return "-";
+    std::string out(text);
+    for (char& ch : out) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c <= 0x20 || c == 0x7F) ch = '_';
+    }
+    return out;
+}
+
+std::string keyField(const char* key) {
+    return key == nullptr ? "-" : field(key);
+}
+
+constexpr std::size_t kJournalMemoryMax = 4u << 20;
+
+void journalLine(State& s, const std::string& line) {
+    s.journal += line;
+    if (s.journal.size() > kJournalMemoryMax) {
+        // A long capture run must not grow without bound: keep the newer half, whole lines.
+        const std::size_t cut = s.journal.find('\n', s.journal.size() / 2);
+        s.journal.erase(0, cut == std::string::npos ? s.journal.size() : cut + 1);
+    }
+    if (s.journalFd == -2) {
+        s.journalFd = -1;
+        const char* path = std::getenv("CAMSIM_JOURNAL");
+        if (path != nullptr && *path != '\0') {
+            s.journalFd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            if (s.journalFd < 0)
+                std::fprintf(stderr, "camsim: %s: cannot open the journal: %s\n", path, std::strerror(errno));
+        }
+    }
+    if (s.journalFd >= 0) {
+        // One write per line: O_APPEND keeps lines of several processes whole.
+        ssize_t n;
+        do {
+            n = write(s.journalFd, line.data(), line.size());
+        } while (n < 0 && errno == EINTR);
+    }
+}
+
+void reportLeaks(State& s) {
+    for (auto& h : s.handles) {
+        if (!h->destroyed) journalLine(s, "LEAK " + field(h->cam.serial) + " handle -\n");
+        for (const auto* list : {&h->leaked, &h->outstanding}) {
+            for (const Frame& f : *list)
+                journalLine(s, "LEAK " + field(h->cam.serial) + " frame " + std::to_string(f.num) + "\n");
+        }
+        closeDevice(s, *h);
+        h->destroyed = true;
+        h->leaked.clear();
+    }
+}
+
+// ---- calls ----------------------------------------------------------------------------------------
+
+struct Call {
+    explicit Call(State& st) : s(st), lock(st.mu) {}
+    State& s;
+    std::unique_lock<std::mutex> lock;
+    std::string serial = "-";
+    std::string arg = "-";
+
+    Handle* find(const void* handle) const {
+        if (handle == nullptr || s.known.count(handle) == 0) return nullptr;
+        return static_cast<Handle*>(const_cast<void*>(handle));
+    }
+    // A handle that may be used: made by us and not destroyed.
+    Handle* live(const void* handle) const {
+        Handle* h = find(handle);
+        return h != nullptr && !h->destroyed ? h : nullptr;
+    }
+    void describe(const void* handle) {
+        if (const Handle* h = find(handle)) serial = field(h->cam.serial);
+    }
+};
+
+const Fault* faultFor(const State& s, int fn) {
+    const uint64_t n = s.calls[fn];
+    for (const Fault& f : s.cfg.faults) {
+        if (f.fn == fn && ((f.first == 0 && f.last == 0) || (n >= f.first && n <= f.last))) return &f;
+    }
+    return nullptr;
+}
+
+// Runs one SDK call: counts it, applies faults, runs `body` under the lock and journals it.
+// `describe` fills the SERIAL and ARG fields; it runs even for a faulted call.
+template <class Describe, class Body>
+int run(Fn fn, Describe&& describe, Body&& body) noexcept {
+    try {
+        State& s = state();
+        Call c(s);
+        ++s.calls[fn];
+        ensureConfigured(s);
+        describe(c);
+        int result;
+        if (const Fault* f = s.broken ? nullptr : faultFor(s, fn)) {
+            result = status(f->status);
+        } else if (s.broken) {
+            result = kUnknown;
+        } else {
+            try {
+                result = body(c);
+            } catch (const std::bad_alloc&) {
+                result = kResource;
+            } catch (...) {
+                result = kUnknown;
+            }
+            if (!c.lock.owns_lock()) c.lock.lock();
+        }
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%x", static_cast<unsigned>(result));
+        journalLine(s, std::string(kFnNames[fn]) + " " + c.serial + " " + c.arg + " " + hex + "\n");
+        return result;
+    } catch (...) {
+        return kUnknown;
+    }
+}
+
+auto noDescription = [](Call&) {};
+
+auto describeHandle(void* handle) {
+    return [handle](Call& c) { c.describe(handle); };
+}
+
+// Device state a feature or stream call needs.
+int needOpen(const Handle& h) {
+    if (!h.open) return kCallOrder;
+    if (h.gone) return kPrecondition;
+    return kOk;
+}
+
+uint32_t exposureOf(const Handle& h) {
+    const std::vector<uint32_t>& e = h.cam.exposures;
+    const std::size_t n = std::max<std::size_t>(h.fetched, 1);
+    return e[std::min(n, e.size()) - 1];
+}
+
+void fillExposure(const Handle& h, MVCC_FLOATVALUE* v) {
+    std::memset(v, 0, sizeof *v);
+    v->fCurValue = static_cast<float>(exposureOf(h));
+    v->fMin = 1.0f;
+    v->fMax = static_cast<float>(kMaxExposure);
+}
+
+uint64_t payloadSize(const Camera& cam) {
+    return static_cast<uint64_t>(cam.width) * cam.height * bytesPerPixel(cam.pixel);
+}
+
+std::string lockPath(const std::string& serial) {
+    std::string dir;
+    for (const char* var : {"CAMSIM_LOCKDIR", "TMPDIR"}) {
+        const char* v = std::getenv(var);
+        if (v != nullptr && *v != '\0') {
+            dir = v;
+            break;
+        }
+    }
+    if (dir.empty()) dir = "/tmp";
+    return dir + "/camsim-" + serial + ".lock";
+}
+
+int takeLock(Handle& h, bool exclusive) {
+    const std::string path = lockPath(h.cam.serial);
+    // Read-only is enough for flock, and works on a lock file another user created.
+    const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) return kResource;
+    int rc;
+    do {
+        rc = flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        const int err = errno;
+        close(fd);
+        return err == EWOULDBLOCK ? kAccessDenied : kResource;
+    }
+    h.lockFd = fd;
+    return kOk;
+}
+
+std::string entrySerial(const MV_CC_DEVICE_INFO* info) {
+    const unsigned char* f = nullptr;
+    std::size_t size = 0;
+    if (info->nTLayerType == MV_GIGE_DEVICE) {
+        f = info->SpecialInfo.stGigEInfo.chSerialNumber;
+        size = sizeof info->SpecialInfo.stGigEInfo.chSerialNumber;
+    } else if (info->nTLayerType == MV_USB_DEVICE) {
+        f = info->SpecialInfo.stUsb3VInfo.chSerialNumber;
+        size = sizeof info->SpecialInfo.stUsb3VInfo.chSerialNumber;
+    } else {
+        return {};
+    }
+    const char* p = reinterpret_cast<const char*>(f);
+    return std::string(p, strnlen(p, size));
+}
+
+std::chrono::steady_clock::time_point deadlineAfter(unsigned msec, double scale) {
+    const double ms = std::min(static_cast<double>(msec) * scale, 1e10);  // ~115 days at most
+    return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                  std::chrono::duration<double, std::milli>(ms));
+}
+
+// The bits of an enum field as a C caller stored them: any value, also one outside the
+// enumerators, which C++ must not load as the enum type.
+template <class E>
+unsigned rawEnum(const E& field) {
+    static_assert(sizeof(E) == sizeof(unsigned), "enum fields are 32 bits");
+    unsigned v;
+    std::memcpy(&v, &field, sizeof v);
+    return v;
+}
+
+const char* imageTypeName(unsigned type) {
+    switch (type) {
+        case MV_Image_Undefined:
+            return "undefined";
+        case MV_Image_Bmp:
+            return "bmp";
+        case MV_Image_Jpeg:
+            return "jpeg";
+        case MV_Image_Png:
+            return "png";
+        case MV_Image_Tif:
+            return "tif";
+        default:
+            return nullptr;
+    }
+}
+
+// Runs a control function under the lock; exceptions become `failed`.
+template <class R, class Body>
+R control(R failed, Body&& body) noexcept {
+    try {
+        State& s = state();
+        std::lock_guard<std::mutex> lock(s.mu);
+        return body(s);
+    } catch (...) {
+        return failed;
+    }
+}
+
+}  // namespace
+}  // namespace camsim
+
+using namespace camsim;
+
+// ---- SDK functions ---------------------------------------------------------------------------------
+
+extern "C" {
+
+int MV_CC_Initialize(void) {
+    return run(kInitialize, noDescription, [](Call& c) {
+        ++c.s.initCount;
+        return kOk;
+    });
+}
+
+int MV_CC_Finalize(void) {
+    return run(kFinalize, noDescription, [](Call& c) {
+        State& s = c.s;
+        int result = kOk;
+        if (s.initCount == 0) {
+            result = kCallOrder;
+        } else {
+            --s.initCount;
+        }
+        // The last finalize tears everything down and reports what the caller forgot.
+        if (s.initCount == 0) reportLeaks(s);
+        return result;
+    });
+}
+
+int MV_CC_EnumDevices(unsigned int nTLayerType, MV_CC_DEVICE_INFO_LIST* pstDevList) {
+    return run(
+        kEnumDevices, [&](Call& c) { c.arg = std::to_string(nTLayerType); },
+        [&](Call& c) {
+            State& s = c.s;
+            if (pstDevList == nullptr) return kParameter;
+            if (s.initCount == 0) return kCallOrder;
+            if (nTLayerType == 0) return kParameter;
+            std::memset(pstDevList, 0, sizeof *pstDevList);
+            unsigned n = 0;
+            for (std::size_t i = 0; i < s.cfg.cameras.size(); ++i) {
+                const Camera& cam = s.cfg.cameras[i];
+                // NULL entries and devices of other transports are listed whatever the mask, so
+                // that callers are seen to skip what they cannot use.
+                const bool wanted =
+                    (cam.transport == Transport::Usb3 && (nTLayerType & MV_USB_DEVICE) != 0) ||
+                    (cam.transport == Transport::Gige && (nTLayerType & MV_GIGE_DEVICE) != 0) ||
+                    cam.transport == Transport::Null || cam.transport == Transport::Other;
+                if (wanted) pstDevList->pDeviceInfo[n++] = s.infos[i];
+            }
+            pstDevList->nDeviceNum = n;
+            return kOk;
+        });
+}
+
+int MV_CC_CreateHandleWithoutLog(void** handle, const MV_CC_DEVICE_INFO* pstDevInfo) {
+    return run(
+        kCreateHandle,
+        [&](Call& c) {
+            if (pstDevInfo != nullptr) c.serial = field(entrySerial(pstDevInfo));
+        },
+        [&](Call& c) {
+            State& s = c.s;
+            if (handle == nullptr || pstDevInfo == nullptr) return kParameter;
+            *handle = nullptr;
+            if (s.initCount == 0) return kCallOrder;
+            const unsigned type = pstDevInfo->nTLayerType;
+            if (type != MV_GIGE_DEVICE && type != MV_USB_DEVICE) return kSupport;
+            const std::string serial = entrySerial(pstDevInfo);
+            const Transport transport = type == MV_GIGE_DEVICE ? Transport::Gige : Transport::Usb3;
+            for (const Camera& cam : s.cfg.cameras) {
+                if (cam.transport == transport && cam.serial == serial) {
+                    auto h = std::make_unique<Handle>();
+                    h->cam = cam;
+                    resetSettings(*h);
+                    s.known.insert(h.get());
+                    *handle = h.get();
+                    s.handles.push_back(std::move(h));
+                    return kOk;
+                }
+            }
+            return kParameter;  // no such device
+        });
+}
+
+int MV_CC_DestroyHandle(void* handle) {
+    return run(kDestroyHandle, describeHandle(handle), [&](Call& c) {
+        Handle* h = c.live(handle);
+        if (h == nullptr) return kHandle;
+        closeDevice(c.s, *h);
+        h->destroyed = true;
+        return kOk;
+    });
+}
+
+int MV_CC_OpenDevice(void* handle, unsigned int nAccessMode, unsigned short nSwitchoverKey) {
+    (void)nSwitchoverKey;
+    return run(
+        kOpenDevice,
+        [&](Call& c) {
+            c.describe(handle);
+            c.arg = std::to_string(nAccessMode);
+        },
+        [&](Call& c) {
+            Handle* h = c.live(handle);
+            if (h == nullptr) return kHandle;
+            if (h->open) return kCallOrder;
+            if (nAccessMode < 1 || nAccessMode > 7) return kParameter;
+            const int rc = takeLock(*h, nAccessMode == MV_ACCESS_Exclusive);
+            if (rc != kOk) return rc;
+            h->open = true;
+            h->gone = false;
+            return kOk;
+        });
+}
+
+int MV_CC_CloseDevice(void* handle) {
+    return run(kCloseDevice, describeHandle(handle), [&](Call& c) {
+        Handle* h = c.live(handle);
+        if (h == nullptr) return kHandle;
+        if (!h->open) return kCallOrder;
+        closeDevice(c.s, *h);
+        return kOk;
+    });
+}
+
+int MV_USB_SetTransferWays(void* handle, unsigned int nTranferWays) {
+    return run(
+        kSetTransferWays,
+        [&](Call& c) {
+            c.describe(handle);
+            c.arg = std::to_string(nTranferWays);
+        },
+        [&](Call& c) {
+            Handle* h = c.live(handle);
+            if (h == nullptr) return kHandle;
+            if (const int rc = needOpen(*h)) return rc;
+            if (h->cam.transport != Transport::Usb3) return kSupport;
+            if (nTranferWays < 1 || nTranferWays > kMaxTransferWays) return kParameter;
+            return kOk;
+        });
+}
+
+int MV_CC_GetOptimalPacketSize(void* handle) {
+    return run(kGetOptimalPacketSize, describeHandle(handle), [&](Call& c) {
+        Handle* h = c.live(handle);
+        if (h == nullptr) return kHandle;
+        if (const int rc = needOpen(*h)) return rc;
+        if (h->cam.transport != Transport::Gige) return kSupport;
+        return static_cast<int>(h->cam.packetSize);  // 0 or negative: the simulated failure
+    });
+}
+
+int MV_CC_GetIntValueEx(void* handle, const char* strKey, MVCC_INTVALUE_EX* pstIntValue) {
+    return run(
+        kGetIntValueEx,
+        [&](Call& c) {
+            c.describe(handle);
+            c.arg = keyField(strKey);
+        },
+        [&](Call& c) {
+            Handle* h = c.live(handle);
+            if (h == nullptr) return kHandle;
+            if (strKey == nullptr || pstIntValue == nullptr) return kParameter;
+            if (const int rc = needOpen(*h)) return rc;
+            const std::string_view key = strKey;
+            MVCC_INTVALUE_EX v;
+            std::memset(&v, 0, sizeof v);
+            v.nInc = 1;
+            if (key == "PayloadSize") {
+                v.nCurValue = v.nMin = v.nMax = static_cast<int64_t>(payloadSize(h->cam));
+            } else if (key == "Width") {
+                v.nCurValue = v.nMin = v.nMax = h->cam.width;
+            } else if (key == "Height") {
+                v.nCurValue = v.nMin = v.nMax = h->cam.height;
+            } else if (key == "GevSCPSPacketSize" && h->cam.transport == Transport::Gige) {
+                v.nCurValue = h->packetSize;
+                v.nMin = kPacketMin;
+                v.nMax = kPacketMax;
+                v.nInc = kPacketInc;
+            } else {
+                return kSupport;
+            }
+            *pstIntValue = v;
+            return kOk;
+        });
+}
+
+int MV_CC_SetIntValueEx(void* handle, const char* strKey, int64_t nValue) {
+    return run(
+        kSetIntValueEx,
+        [&](Call& c) {
+            c.describe(handle);
+            c.arg = strKey == nullptr ? "-" : field(strKey) + "=" + std::to_string(nValue);
+        },
+        [&](Call& c) {
+            Handle* h = c.live(handle);
+            if (h == nullptr) return kHandle;
+            if (strKey == nullptr) return kParameter;
+            if (const int rc = needOpen(*h)) return rc;
+            const std::string_view key = strKey;
+            if (key == "GevSCPSPacketSize" && h->cam.transport == Transport::Gige) {
+                if (h->grabbing) return kCallOrder;  // stream parameters are locked while grabbing
+                if (nValue < kPacketMin || nValue > kPacketMax || nValue % kPacketInc != 0) return kParameter;
+                h->packetSize = nValue;
+                return kOk;
+            }
+            return kSupport;  // unknown, or read-only (PayloadSize, Width, Height)
+        });
+}
+
+int MV_CC_SetEnumValue(void* handle, const char* strKey, unsigned int nValue) {
+    return run(
+        kSetEnumValue,
+        [&](Call& c) {
+            c.describe(handle);
+            c.arg = strKey == nullptr ? "-" : field(strKey) + "=" + std::to_string(nValue);
+        },
+        [&](Call& c) {
+            Handle* h = c.live(handle);
+            if (h == nullptr) return kHandle;
+            if (strKey == nullptr) return kParameter;
+            if (const int rc = needOpen(*h)) return rc;
+            const std::string_view key = strKey;
+            unsigned* target = nullptr;
+            unsigned max = 0;
+            if (key == "TriggerMode") {
+                target = &h->triggerMode;
+                max = MV_TRIGGER_MODE_ON;
+            } else if (key == "TriggerSource") {
+                target = &h->triggerSource;
+                max = MV_TRIGGER_SOURCE_FrequencyConverter;
+            } else if (key == "ExposureAuto") {
+                target = &h->exposureAuto;
+                max = MV_EXPOSURE_AUTO_MODE_CONTINUOUS;
+            } else {
+                return kSupport;
+            }
+            if (nValue > max) return kParameter;
+            *target = nValue;
+            return kOk;
+        });
+}
+
+int MV_CC_GetFloatValue(void* handle, const char* strKey, MVCC_FLOATVALUE* pstFloatValue) {
+    return run(
+        kGetFloatValue,
+        [&](Call& c) {
+            c.describe(handle);
+            c.arg = keyField(strKey);
+        },
+        [&](Call& c) {
+            Handle* h = c.live(handle);
+            if (h == nullptr) return kHandle;
+            if (strKey == nullptr || pstFloatValue == nullptr) return kParameter;
+            if (const int rc = needOpen(*h)) return rc;
+            if (std::string_view(strKey) != "ExposureTime") return kSupport;
+            fillExposure(*h, pstFloatValue);
+            return kOk;
+        });
+}
+
+int MV_CC_SetCommandValue(void* handle, const char* strKey) {
+    return run(
+        kSetCommandValue,
+        [&](Call& c) {
+            c.describe(handle);
+            c.arg = keyField(strKey);
+        },
+        [&](Call& c) {
+            State& s = c.s;
+            Handle* h = c.live(handle);
+            if (h == nullptr) return kHandle;
+            if (strKey == nullptr) return kParameter;
+            if (const int rc = needOpen(*h)) return rc;
+            const std::string_view key = strKey;
+            if (key == "TriggerSoftware") {
+                if (!h->grabbing) return kCallOrder;
+                if (h->triggerSource != kSoftwareSource) return kPrecondition;
+                // In free run the trigger is accepted and has nothing to do.
+                if (h->triggerMode == MV_TRIGGER_MODE_ON && h->cam.frames && h->pending < kMaxPending) {
+                    ++h->pending;
+                    s.cv.notify_all();
+                }
+                return kOk;
+            }
+            if (key == "DeviceReset") {
+                // The device reboots: the stream and the connection are gone, so its lock goes
+                // too; the handle only takes CloseDevice/DestroyHandle until it is opened again.
+                stopGrabbing(s, *h);
+                releaseLock(*h);
+                resetSettings(*h);
+                h->gone = true;
+                return kOk;
+            }
+            return kSupport;
+        });
+}
+
+int MV_CC_GetExposureAutoMode(void* handle, MVCC_ENUMVALUE* pstValue) {
+    return run(kGetExposureAutoMode, describeHandle(handle), [&](Call& c) {
+        Handle* h = c.live(handle);
+        if (h == nullptr) return kHandle;
+        if (pstValue == nullptr) return kParameter;
+        if (const int rc = needOpen(*h)) return rc;
+        std::memset(pstValue, 0, sizeof *pstValue);
+        pstValue->nCurValue = h->exposureAuto;
+        pstValue->nSupportedNum = 3;
+        pstValue->nSupportValue[0] = MV_EXPOSURE_AUTO_MODE_OFF;
+        pstValue->nSupportValue[1] = MV_EXPOSURE_AUTO_MODE_ONCE;
+        pstValue->nSupportValue[2] = MV_EXPOSURE_AUTO_MODE_CONTINUOUS;
+        return kOk;
+    });
+}
+
+int MV_CC_GetExposureTime(void* handle, MVCC_FLOATVALUE* pstValue) {
+    return run(kGetExposureTime, describeHandle(handle), [&](Call& c) {
+        Handle* h = c.live(handle);
+        if (h == nullptr) return kHandle;
+        if (pstValue == nullptr) return kParameter;
+        if (const int rc = needOpen(*h)) return rc;
+        fillExposure(*h, pstValue);
+        return kOk;
+    });
+}
+
+int MV_CC_StartGrabbing(void* handle) {
+    return run(kStartGrabbing, describeHandle(handle), [&](Call& c) {
+        Handle* h = c.live(handle);
+        if (h == nullptr) return kHandle;
+        if (const int rc = needOpen(*h)) return rc;
+        if (h->grabbing) return kCallOrder;
+        h->grabbing = true;
+        h->pending = 0;
+        return kOk;
+    });
+}
+
+int MV_CC_StopGrabbing(void* handle) {
+    return run(kStopGrabbing, describeHandle(handle), [&](Call& c) {
+        Handle* h = c.live(handle);
+        if (h == nullptr) return kHandle;
+        if (const int rc = needOpen(*h)) return rc;
+        if (!h->grabbing) return kCallOrder;
+        stopGrabbing(c.s, *h);
+        return kOk;
+    });
+}
+
+int MV_CC_GetImageBuffer(void* handle, MV_FRAME_OUT* pstFrame, unsigned int nMsec) {
+    return run(
+        kGetImageBuffer,
+        [&](Call& c) {
+            c.describe(handle);
+            c.arg = std::to_string(nMsec);
+        },
+        [&](Call& c) {
+            State& s = c.s;
+            Handle* h = c.live(handle);
+            if (h == nullptr) return kHandle;
+            if (pstFrame == nullptr) return kParameter;
+            std::memset(pstFrame, 0, sizeof *pstFrame);
+            if (const int rc = needOpen(*h)) return rc;
+            if (!h->grabbing) return kCallOrder;
+            if (h->outstanding.size() >= kMaxOutstanding) return kResource;
+            const auto deadline = deadlineAfter(nMsec, s.timeScale);
+            for (;;) {
+                const bool freeRun = h->triggerMode == MV_TRIGGER_MODE_OFF;
+                if (h->cam.frames && (freeRun || h->pending > 0)) break;
+                if (std::chrono::steady_clock::now() >= deadline) return kNoData;
+                s.cv.wait_until(c.lock, deadline);
+                // Another thread may have stopped, closed or destroyed meanwhile.
+                if (h->destroyed) return kHandle;
+                if (!h->open || h->gone || !h->grabbing) return kNoData;
+            }
+            if (h->triggerMode == MV_TRIGGER_MODE_ON) --h->pending;
+            const Camera& cam = h->cam;
+            const uint64_t len = payloadSize(cam);
+            Frame f{std::unique_ptr<unsigned char[]>(new unsigned char[len]), ++h->fetched};
+            renderFrame(cam.width, cam.height, cam.pixel, f.num, f.buf.get());
+            MV_FRAME_OUT_INFO_EX& info = pstFrame->stFrameInfo;
+            info.nWidth = static_cast<unsigned short>(cam.width);
+            info.nHeight = static_cast<unsigned short>(cam.height);
+            info.enPixelType = sdkPixelType(cam.pixel);
+            info.nFrameNum = f.num;
+            const uint64_t ticks = static_cast<uint64_t>(f.num) * 1000000u;  // 1 s per frame
+            info.nDevTimeStampHigh = static_cast<unsigned>(ticks >> 32);
+            info.nDevTimeStampLow = static_cast<unsigned>(ticks);
+            info.nHostTimeStamp = static_cast<int64_t>(f.num) * 1000;
+            info.nFrameLen = static_cast<unsigned>(len);
+            info.nExtendWidth = cam.width;
+            info.nExtendHeight = cam.height;
+            pstFrame->pBufAddr = f.buf.get();
+            h->outstanding.push_back(std::move(f));
+            return kOk;
+        });
+}
+
+int MV_CC_FreeImageBuffer(void* handle, MV_FRAME_OUT* pstFrame) {
+    auto findFrame = [](std::vector<Frame>& frames, const unsigned char* addr) {
+        return std::find_if(frames.begin(), frames.end(),
+                            [addr](const Frame& f) { return f.buf.get() == addr; });
+    };
+    return run(
+        kFreeImageBuffer,
+        [&](Call& c) {
+            c.describe(handle);
+            Handle* h = c.find(handle);
+            if (h == nullptr || pstFrame == nullptr) return;
+            for (auto* list : {&h->outstanding, &h->leaked}) {
+                auto it = findFrame(*list, pstFrame->pBufAddr);
+                if (it != list->end()) c.arg = std::to_string(it->num);
+            }
+        },
+        [&](Call& c) {
+            Handle* h = c.live(handle);
+            if (h == nullptr) return kHandle;
+            if (pstFrame == nullptr) return kParameter;
+            if (const int rc = needOpen(*h)) return rc;
+            // Buffers belong to the stream: once it stopped, a frame can no longer be given back.
+            if (!h->grabbing) return kCallOrder;
+            auto it = findFrame(h->outstanding, pstFrame->pBufAddr);
+            if (it == h->outstanding.end()) return kParameter;
+            h->outstanding.erase(it);
+            return kOk;
+        });
+}
+
+int MV_CC_SaveImageEx3(void* handle, MV_SAVE_IMAGE_PARAM_EX3* pstSaveParam) {
+    return run(
+        kSaveImageEx3,
+        [&](Call& c) {
+            c.describe(handle);
+            if (pstSaveParam != nullptr) {
+                const unsigned type = rawEnum(pstSaveParam->enImageType);
+                const char* name = imageTypeName(type);
+                c.arg = name != nullptr ? name : std::to_string(type);
+            }
+        },
+        [&](Call& c) {
+            Handle* h = c.live(handle);
+            if (h == nullptr) return kHandle;
+            MV_SAVE_IMAGE_PARAM_EX3* p = pstSaveParam;
+            if (p == nullptr || p->pData == nullptr || p->pImageBuffer == nullptr) return kParameter;
+            if (const int rc = needOpen(*h)) return rc;
+            p->nImageLen = 0;
+            Pixel pixel;
+            const unsigned pixelType = rawEnum(p->enPixelType);
+            if (pixelType == static_cast<unsigned>(PixelType_Gvsp_RGB8_Packed)) {
+                pixel = Pixel::Rgb8;
+            } else if (pixelType == static_cast<unsigned>(PixelType_Gvsp_Mono8)) {
+                pixel = Pixel::Mono8;
+            } else {
+                return kParameter;
+            }
+            const unsigned w = p->nWidth, ht = p->nHeight;
+            if (w == 0 || ht == 0 || w > 0xFFFF || ht > 0xFFFF) return kParameter;
+            if (static_cast<uint64_t>(w) * ht * bytesPerPixel(pixel) > p->nDataLen) return kParameter;
+            const unsigned type = rawEnum(p->enImageType);
+            if (type == MV_Image_Png || type == MV_Image_Tif) return kSupport;
+            if (type != MV_Image_Bmp && type != MV_Image_Jpeg) return kParameter;
+            if (type == MV_Image_Jpeg && (p->nJpgQuality < 50 || p->nJpgQuality > 99)) return kParameter;
+            if (p->iMethodValue > 3) return kParameter;
+
+            if (type == MV_Image_Bmp) {
+                const uint64_t size = bmpSize(w, ht, pixel);
+                if (size > p->nBufferSize) return kNoEnoughBuf;
+                writeBmp(p->pData, w, ht, pixel, p->pImageBuffer);
+                p->nImageLen = static_cast<unsigned>(size);
+                return kOk;
+            }
+            // Compressing takes long and touches no simulator state: let other calls run.
+            std::vector<unsigned char> jpeg;
+            c.lock.unlock();
+            const bool ok = encodeJpeg(p->pData, w, ht, pixel, static_cast<int>(p->nJpgQuality), jpeg);
+            c.lock.lock();
+            if (!ok) return kUnknown;
+            if (jpeg.size() > p->nBufferSize) return kNoEnoughBuf;
+            std::memcpy(p->pImageBuffer, jpeg.data(), jpeg.size());
+            p->nImageLen = static_cast<unsigned>(jpeg.size());
+            return kOk;
+        });
+}
+
+// ---- control functions -------------------------------------------------------------------------
+
+void camsim_reset(void) {
+    control(0, [](State& s) {
+        dropAll(s);
+        return 0;
+    });
+}
+
+void camsim_use_default(void) {
+    control(0, [](State& s) {
+        dropAll(s);
+        applyConfig(s, defaultConfig());
+        return 0;
+    });
+}
+
+void camsim_use_environment(void) {
+    control(0, [](State& s) {
+        dropAll(s);
+        s.configured = false;
+        return 0;
+    });
+}
+
+int camsim_load_scenario(const char* path) {
+    return control(-1, [&](State& s) {
+        dropAll(s);
+        if (path == nullptr) {
+            markBroken(s, "camsim_load_scenario: no path");
+            return -1;
+        }
+        return loadFile(s, path) ? 0 : -1;
+    });
+}
+
+int camsim_load_scenario_text(const char* text, const char* name) {
+    return control(-1, [&](State& s) {
+        dropAll(s);
+        const std::string label = name != nullptr ? name : "scenario";
+        if (text == nullptr) {
+            markBroken(s, label + ": no text");
+            return -1;
+        }
+        return loadText(s, text, label) ? 0 : -1;
+    });
+}
+
+void camsim_camera_defaults(CamSimCamera* cam) {
+    if (cam == nullptr) return;
+    std::memset(cam, 0, sizeof *cam);
+    cam->transport = MV_USB_DEVICE;
+    cam->manufacturer = "Hikrobot";
+    cam->model = "MV-CS050-10UC";
+    cam->width = 1920;
+    cam->height = 1080;
+    cam->pixel = CAMSIM_PIXEL_RGB8;
+    cam->exposure_auto = CAMSIM_EXPOSURE_AUTO_OFF;
+    cam->packet_size = 8164;
+    cam->frames = 1;
+}
+
+int camsim_add_camera(const CamSimCamera* in) {
+    return control(-1, [&](State& s) {
+        ensureConfigured(s);
+        std::string what;
+        Camera cam;
+        if (in == nullptr) {
+            what = "no camera";
+        } else if (in->null_entry != 0) {
+            cam.transport = Transport::Null;
+            cam.layerType = 0;
+        } else {
+            cam.layerType = in->transport;
+            cam.transport = in->transport == MV_USB_DEVICE    ? Transport::Usb3
+                            : in->transport == MV_GIGE_DEVICE ? Transport::Gige
+                                                              : Transport::Other;
+            if (in->manufacturer != nullptr) cam.manufacturer = in->manufacturer;
+            if (in->model != nullptr) cam.model = in->model;
+            if (in->serial != nullptr) cam.serial = in->serial;
+            cam.width = in->width;
+            cam.height = in->height;
+            if (in->pixel == CAMSIM_PIXEL_RGB8 || in->pixel == CAMSIM_PIXEL_MONO8) {
+                cam.pixel = in->pixel == CAMSIM_PIXEL_MONO8 ? Pixel::Mono8 : Pixel::Rgb8;
+            } else {
+                what = "pixel must be CAMSIM_PIXEL_RGB8 or CAMSIM_PIXEL_MONO8";
+            }
+            cam.exposureAuto = in->exposure_auto < 0 ? 3u : static_cast<unsigned>(in->exposure_auto);
+            if (in->exposures != nullptr)
+                cam.exposures.assign(in->exposures, in->exposures + in->exposure_count);
+            cam.packetSize = in->packet_size;
+            cam.frames = in->frames != 0;
+        }
+        if (what.empty()) what = acceptCamera(cam, s.cfg.cameras);
+        if (!what.empty()) {
+            std::fprintf(stderr, "camsim: camsim_add_camera: %s\n", what.c_str());
+            return -1;
+        }
+        s.cfg.cameras.push_back(cam);
+        appendInfo(s, s.cfg.cameras.back());
+        return 0;
+    });
+}
+
+int camsim_set_fault(const char* function, unsigned long first, unsigned long last, unsigned int status) {
+    return control(-1, [&](State& s) {
+        ensureConfigured(s);
+        const int fn = function != nullptr ? fnIndex(function) : -1;
+        if (fn < 0 || (first == 0) != (last == 0) || first > last) return -1;
+        s.cfg.faults.push_back(Fault{fn, first, last, status});
+        return 0;
+    });
+}
+
+void camsim_clear_faults(void) {
+    control(0, [](State& s) {
+        ensureConfigured(s);
+        s.cfg.faults.clear();
+        return 0;
+    });
+}
+
+int camsim_time_scale(double scale) {
+    return control(-1, [&](State& s) {
+        ensureConfigured(s);
+        if (!std::isfinite(scale) || scale < 0) return -1;
+        s.timeScale = scale;
+        return 0;
+    });
+}
+
+size_t camsim_journal(char* buf, size_t size) {
+    return control<size_t>(0, [&](State& s) {
+        if (buf != nullptr && size > 0) {
+            const std::size_t n = std::min(size - 1, s.journal.size());
+            std::memcpy(buf, s.journal.data(), n);
+            buf[n] = '\0';
+        }
+        return s.journal.size();
+    });
+}
+
+long camsim_call_count(const char* function) {
+    return control(-1L, [&](State& s) {
+        const int fn = function != nullptr ? fnIndex(function) : -1;
+        return fn < 0 ? -1L : static_cast<long>(s.calls[fn]);
+    });
+}
+
+int camsim_init_count(void) {
+    return control(-1, [](State& s) { return s.initCount; });
+}
+
+}  // extern "C"

@@ -1,0 +1,122 @@
+// Internal declarations of the simulated camera SDK: the camera model, the scenario parser and the
+// image code shared by the translation units of libMvCameraControl.so. Nothing here is exported.
+#pragma once
+
+#include <MvCameraControl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace camsim {
+
+// Status codes as the int the SDK functions return (the macros are unsigned literals).
+constexpr int status(unsigned int code) {
+    return static_cast<int>(code);
+}
+constexpr int kOk = status(MV_OK);
+constexpr int kHandle = status(MV_E_HANDLE);
+constexpr int kSupport = status(MV_E_SUPPORT);
+constexpr int kCallOrder = status(MV_E_CALLORDER);
+constexpr int kParameter = status(MV_E_PARAMETER);
+constexpr int kResource = status(MV_E_RESOURCE);
+constexpr int kNoData = status(MV_E_NODATA);
+constexpr int kPrecondition = status(MV_E_PRECONDITION);
+constexpr int kNoEnoughBuf = status(MV_E_NOENOUGH_BUF);
+constexpr int kUnknown = status(MV_E_UNKNOW);
+constexpr int kAccessDenied = status(MV_E_ACCESS_DENIED);
+
+enum class Transport { Usb3, Gige, Null, Other };
+enum class Pixel { Rgb8, Mono8 };
+
+// Limits of a camera; frames carry their size in unsigned shorts.
+constexpr unsigned kMaxSide = 8192;
+constexpr uint32_t kMaxExposure = 16000000;  // µs; every value up to here is exact as a float
+constexpr int kPacketMin = 220;
+constexpr int kPacketMax = 9156;
+constexpr int kPacketInc = 4;
+constexpr std::size_t kMaxCameras = MV_MAX_DEVICE_NUM;
+
+struct Camera {
+    Transport transport = Transport::Usb3;
+    unsigned int layerType = MV_USB_DEVICE;  // nTLayerType reported for the entry
+    std::string manufacturer = "Hikrobot";
+    std::string model = "MV-CS050-10UC";
+    std::string serial;  // empty: SIM<position> is filled in when the camera is accepted
+    unsigned width = 1920;
+    unsigned height = 1080;
+    Pixel pixel = Pixel::Rgb8;
+    unsigned exposureAuto = 0;  // 0 off, 1 once, 2 continuous
+    std::vector<uint32_t> exposures{10000};
+    int64_t packetSize = 8164;
+    bool frames = true;
+};
+
+// Functions a fault can be set on, in the order of the header.
+enum Fn {
+    kInitialize,
+    kFinalize,
+    kEnumDevices,
+    kCreateHandle,
+    kDestroyHandle,
+    kOpenDevice,
+    kCloseDevice,
+    kSetTransferWays,
+    kGetOptimalPacketSize,
+    kGetIntValueEx,
+    kSetIntValueEx,
+    kSetEnumValue,
+    kGetFloatValue,
+    kSetCommandValue,
+    kGetExposureAutoMode,
+    kGetExposureTime,
+    kStartGrabbing,
+    kStopGrabbing,
+    kGetImageBuffer,
+    kFreeImageBuffer,
+    kSaveImageEx3,
+    kFnCount
+};
+extern const char* const kFnNames[kFnCount];
+int fnIndex(std::string_view name);  // -1 when unknown
+
+struct Fault {
+    int fn;
+    uint64_t first;  // 0 with last 0: every call
+    uint64_t last;
+    uint32_t status;
+};
+
+struct Config {
+    std::vector<Camera> cameras;
+    std::vector<Fault> faults;
+};
+
+// Parses a scenario. On error returns false and sets `error` to "<name>:<line>: <what>".
+bool parseScenario(std::string_view text, const std::string& name, Config& out, std::string& error);
+
+// Checks a camera that is to join `cameras` at the end and fills its default serial. Returns an
+// empty string when it is acceptable, else what is wrong with it.
+std::string acceptCamera(Camera& cam, const std::vector<Camera>& cameras);
+
+// Parses a decimal or 0x-hexadecimal integer with an optional minus sign.
+bool parseNumber(std::string_view text, int64_t& out);
+
+unsigned bytesPerPixel(Pixel p);
+MvGvspPixelType sdkPixelType(Pixel p);
+
+// Draws the test pattern of frame `frameNum` (a gradient whose blue or brightness depends on the
+// number, with the number in large digits near the top-left) into `out` (width*height*bpp bytes).
+void renderFrame(unsigned width, unsigned height, Pixel pixel, unsigned frameNum, unsigned char* out);
+
+// Size of the BMP file of an image, and its writer (24-bit BGR, or 8-bit grey with a palette).
+uint64_t bmpSize(unsigned width, unsigned height, Pixel pixel);
+void writeBmp(const unsigned char* src, unsigned width, unsigned height, Pixel pixel, unsigned char* out);
+
+// Compresses to JPEG; returns false when the encoder fails.
+bool encodeJpeg(const unsigned char* src, unsigned width, unsigned height, Pixel pixel, int quality,
+                std::vector<unsigned char>& out);
+
+}  // namespace camsim

@@ -1,0 +1,54 @@
+/* The log writer: every module of the toolkit reports through sw_log_writeWithLevel, which formats
+ * the message and hands it to the sink (logfromgo.h) that prints one stamped line on stdout.
+ *
+ * Thread-safety terms used in every dudiz header:
+ *   reentrant    - may be called from any number of threads at once; keeps no shared state.
+ *   thread-safe  - may be called from any number of threads at once on the same object.
+ *   one thread at a time - the caller must serialise calls on the same object.
+ */
+#ifndef DUDIZ_SWLOG_H
+#define DUDIZ_SWLOG_H
+
+#include "swapi.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Log levels; the value selects the level name printed in the line. */
+typedef enum {
+    LEVEL_TRACE = 0, /* "trace" */
+    LEVEL_DEBUG = 1, /* "debug" */
+    LEVEL_INFO = 2,  /* "info"  */
+    LEVEL_WARN = 3,  /* "warn"  */
+    LEVEL_ERROR = 4, /* "error" */
+    LEVEL_FATAL = 5  /* "fatal" */
+} ELogLevel;
+
+/* Formats `format` with the following arguments (printf conventions) and writes it as one line:
+ *
+ *     [YYYY-MM-DD HH:MM:SS] [level] (file:line) message\n
+ *
+ * level  - one of ELogLevel. Any other value (negative ones included) writes nothing.
+ * file   - the caller's source path, printed exactly as given (normally __FILE__). Not NULL.
+ * line   - the caller's source line (normally __LINE__), printed in decimal.
+ * format - printf format of the message. Not NULL.
+ *
+ * The message is cut after its 8191st byte (a cut may fall inside a multi-byte UTF-8 character).
+ * There is no level filter: every valid level is written, and stdout is flushed after each line.
+ * Nothing is allocated from any heap; the call uses a little more than 8 KiB of stack, which lets
+ * an allocator log its own exhaustion. Errors of formatting or printing are ignored.
+ *
+ * Reentrant. Lines of concurrent callers are never interleaved within a line; their order is the
+ * order in which they reach stdout. Blocks only as long as writing to stdout blocks. */
+SW_API void sw_log_writeWithLevel(ELogLevel level, const char* file, int line, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 4, 5)))
+#endif
+    ;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DUDIZ_SWLOG_H */
