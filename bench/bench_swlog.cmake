@@ -1,0 +1,3 @@
+# The log writer is compared with a synchronous spdlog logger.
+find_package(spdlog REQUIRED)
+target_link_libraries(bench_swlog PRIVATE spdlog::spdlog)
