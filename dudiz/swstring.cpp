@@ -51,6 +51,30 @@ const Layout kLayouts[] = {
     {"time(h)", "%02d:%02d:%02d.%03hd", false, true},
 };
 
+// Hexadecimal digit value of an (unsigned) byte, or -1.
+int hex_value(unsigned char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+inline const unsigned char* bytes_of(const char* s) { return reinterpret_cast<const unsigned char*>(s); }
+
+// Counts beyond INT_MAX cannot be reported through an int result; they saturate.
+inline int count_result(size_t n) { return n > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(n); }
+
+// Shared by the in-place case conversions: shifts bytes in [from, to] by `delta`.
+char* shift_range(char* str, unsigned char from, unsigned char to, int delta) {
+    if (str == nullptr) return nullptr;
+    auto* p = reinterpret_cast<unsigned char*>(str);
+    const size_t len = strlen(str);
+    for (size_t i = 0; i < len; ++i) {
+        if (p[i] >= from && p[i] <= to) p[i] = static_cast<unsigned char>(p[i] + delta);
+    }
+    return str;
+}
+
 }  // namespace
 
 extern "C" int xstrcasecmp(const char* s1, const char* s2) { return casecmp_walk(s1, s2, -1); }
@@ -130,4 +154,118 @@ extern "C" int xgettickcount(unsigned long* tick) {
                         static_cast<uint32_t>(ts.tv_nsec / 1000000);
     *tick = ms;
     return 0;
+}
+
+extern "C" char* xstrtolower(char* str) { return shift_range(str, 'A', 'Z', 'a' - 'A'); }
+
+extern "C" char* xstrtoupper(char* str) { return shift_range(str, 'a', 'z', 'A' - 'a'); }
+
+extern "C" int xstrcharcnt(const char* str, char c) {
+    if (str == nullptr) return -1;
+    const unsigned char* p = bytes_of(str);
+    const auto want = static_cast<unsigned char>(c);
+    const size_t len = strlen(str);
+    size_t n = 0;
+    for (size_t i = 0; i < len; ++i) n += p[i] == want ? 1 : 0;
+    return count_result(n);
+}
+
+extern "C" int xstrcharreplace(char* str, char src, char dst) {
+    if (str == nullptr) return -1;
+    auto* p = reinterpret_cast<unsigned char*>(str);
+    const auto from = static_cast<unsigned char>(src);
+    const auto to = static_cast<unsigned char>(dst);
+    // Measured once: a NUL `dst` must not shorten the walk.
+    const size_t len = strlen(str);
+    size_t n = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (p[i] == from) {
+            p[i] = to;
+            ++n;
+        }
+    }
+    return count_result(n);
+}
+
+extern "C" bool xstrisint(const char* str) {
+    if (str == nullptr) return false;
+    for (const unsigned char* p = bytes_of(str); *p != 0; ++p) {
+        if (*p < '0' || *p > '9') return false;
+    }
+    return true;
+}
+
+extern "C" bool xstrishex(const char* str) {
+    if (str == nullptr) return false;
+    for (const unsigned char* p = bytes_of(str); *p != 0; ++p) {
+        if (hex_value(*p) < 0) return false;
+    }
+    return true;
+}
+
+extern "C" bool xstrisfloat(const char* str) {
+    if (str == nullptr) return false;
+    int dots = 0;
+    for (const unsigned char* p = bytes_of(str); *p != 0; ++p) {
+        if (*p == '.') {
+            if (++dots > 1) return false;
+        } else if (*p < '0' || *p > '9') {
+            return false;
+        }
+    }
+    return dots == 1;
+}
+
+extern "C" int xstrtohex(const char* str, unsigned char* hex) {
+    if (str == nullptr || hex == nullptr) return -1;
+    const unsigned char* p = bytes_of(str);
+    const size_t len = strlen(str);
+    size_t count = 0;
+    size_t i = 0;
+    while (i < len) {
+        if (p[i] == '0' && i + 1 < len && (p[i + 1] == 'x' || p[i + 1] == 'X')) {
+            i += 2;
+            continue;
+        }
+        const int high = hex_value(p[i]);
+        if (high < 0) {
+            ++i;
+            continue;
+        }
+        const int low = i + 1 < len ? hex_value(p[i + 1]) : -1;
+        if (low >= 0) {
+            hex[count++] = static_cast<unsigned char>(high * 16 + low);
+            i += 2;
+        } else {
+            hex[count++] = static_cast<unsigned char>(high);
+            ++i;
+        }
+    }
+    return count_result(count);
+}
+
+extern "C" int xstrfromhex(const unsigned char* hex, int hexCnt, char* str, const char* prefix,
+                           const char* split) {
+    if (hex == nullptr || str == nullptr || hexCnt <= 0) return -1;
+    const size_t prefixLen = prefix == nullptr ? 0 : strlen(prefix);
+    if (prefixLen > 2) return -1;
+    const size_t splitLen = split == nullptr ? 0 : strlen(split);
+    static const char kDigits[] = "0123456789abcdef";
+    // Written straight into the caller's text from the real lengths, so no piece buffer can be
+    // outgrown by a long split.
+    char* out = str + strlen(str);
+    for (int i = 0; i < hexCnt; ++i) {
+        if (prefixLen > 0) {
+            memcpy(out, prefix, prefixLen);
+            out += prefixLen;
+        }
+        *out++ = kDigits[hex[i] >> 4];
+        *out++ = kDigits[hex[i] & 0x0F];
+        if (splitLen > 0 && i + 1 < hexCnt) {
+            memcpy(out, split, splitLen);
+            out += splitLen;
+        }
+    }
+    *out = '\0';
+    return hexCnt;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -230,4 +231,191 @@ TEST(XGetTickCount, MonotonicMilliseconds) {
     EXPECT_LE(static_cast<uint32_t>(ref - a), 1000u);
     EXPECT_LE(static_cast<uint32_t>(b - ref), 1000u);
     EXPECT_GE(b, a);
+}
+
+// ---- classification and conversion -----------------------------------------------------------
+
+TEST(XStrCase, ConvertsAsciiLettersOnlyInPlace) {
+    // Every byte value once: only the 26 letters of the other case may change.
+    std::string all;
+    for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
+    std::string lower = all, upper = all;
+    EXPECT_EQ(xstrtolower(lower.data()), lower.data());
+    EXPECT_EQ(xstrtoupper(upper.data()), upper.data());
+    for (int b = 1; b < 256; ++b) {
+        const auto lo = static_cast<unsigned char>(lower[b - 1]);
+        const auto up = static_cast<unsigned char>(upper[b - 1]);
+        EXPECT_EQ(lo, (b >= 'A' && b <= 'Z') ? b + 32 : b) << "byte " << b;
+        EXPECT_EQ(up, (b >= 'a' && b <= 'z') ? b - 32 : b) << "byte " << b;
+    }
+    char abc[] = "ABc\xC9";
+    EXPECT_STREQ(xstrtolower(abc), "abc\xC9");
+    char empty[] = "";
+    EXPECT_EQ(xstrtoupper(empty), empty);
+    EXPECT_STREQ(empty, "");
+    EXPECT_EQ(xstrtolower(nullptr), nullptr);
+    EXPECT_EQ(xstrtoupper(nullptr), nullptr);
+}
+
+TEST(XStrCharCnt, Table) {
+    struct Case {
+        const char* s;
+        char c;
+        int expected;
+    } cases[] = {
+        {"a.b.c", '.', 2}, {"", '.', 0},      {nullptr, '.', -1}, {"abc", '\0', 0},
+        {"aaaa", 'a', 4},  {"\xFF\x01\xFF", '\xFF', 2}, {"Aa", 'a', 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(xstrcharcnt(c.s, c.c), c.expected) << (c.s ? c.s : "NULL") << " '" << c.c << "'";
+    }
+}
+
+TEST(XStrCharReplace, Table) {
+    struct Case {
+        const char* in;
+        char src, dst;
+        int expected;
+        std::string out;  // all bytes up to the original length
+    } cases[] = {
+        {"C:\\dir\\name", '\\', '/', 2, "C:/dir/name"},
+        {"a.b.c", '.', '\0', 2, std::string("a\0b\0c", 5)},  // NUL dst still covers the length
+        {"abc", 'x', 'y', 0, "abc"},
+        {"abc", '\0', 'y', 0, "abc"},
+        {"", 'a', 'b', 0, ""},
+        {"\xE9t\xE9", '\xE9', 'e', 2, "ete"},
+    };
+    for (const Case& c : cases) {
+        std::string buf(c.in);
+        const size_t len = buf.size();
+        EXPECT_EQ(xstrcharreplace(buf.data(), c.src, c.dst), c.expected) << c.in;
+        EXPECT_EQ(std::string(buf.data(), len), c.out) << c.in;
+    }
+    EXPECT_EQ(xstrcharreplace(nullptr, 'a', 'b'), -1);
+}
+
+TEST(XStrIsNumber, Table) {
+    struct Case {
+        const char* s;
+        bool isInt, isHex, isFloat;
+    } cases[] = {
+        {"", true, true, false},         {"12", true, true, false},
+        {"0123456789", true, true, false}, {"+1", false, false, false},
+        {" 1", false, false, false},     {"1 ", false, false, false},
+        {"DeadBeef", false, true, false}, {"0x1F", false, false, false},
+        {"g", false, false, false},      {"1.5", false, false, true},
+        {".5", false, false, true},      {"5.", false, false, true},
+        {".", false, false, true},       {"1.2.3", false, false, false},
+        {"1..2", false, false, false},   {"-1.0", false, false, false},
+        {"1e5", false, true, false},     {"\xB1", false, false, false},
+        {"1\xAE" "5", false, false, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(xstrisint(c.s), c.isInt) << '"' << c.s << '"';
+        EXPECT_EQ(xstrishex(c.s), c.isHex) << '"' << c.s << '"';
+        EXPECT_EQ(xstrisfloat(c.s), c.isFloat) << '"' << c.s << '"';
+    }
+    EXPECT_FALSE(xstrisint(nullptr));
+    EXPECT_FALSE(xstrishex(nullptr));
+    EXPECT_FALSE(xstrisfloat(nullptr));
+}
+
+TEST(XStrToHex, Table) {
+    struct Case {
+        const char* s;
+        std::vector<unsigned char> bytes;
+    } cases[] = {
+        {"A1B2", {0xA1, 0xB2}},
+        {"123", {0x12, 0x03}},
+        {"0x1F 0x2", {0x1F, 0x02}},
+        {"de:ad:be:ef", {0xDE, 0xAD, 0xBE, 0xEF}},
+        {"F", {0x0F}},
+        {"0X", {}},
+        {"", {}},
+        {"zz", {}},
+        {"10x5", {0x10, 0x05}},   // "0x" after a paired digit is not a prefix
+        {"a0x1", {0xA0, 0x01}},   // the '0' pairs with 'a' first; the 'x' is then skipped
+        {"1\xC1" "2", {0x01, 0x02}},  // a high byte separates like any other non-digit
+        {"0", {0x00}},
+    };
+    for (const Case& c : cases) {
+        unsigned char out[32];
+        memset(out, 0xCC, sizeof out);
+        const int n = xstrtohex(c.s, out);
+        ASSERT_EQ(n, static_cast<int>(c.bytes.size())) << '"' << c.s << '"';
+        EXPECT_EQ(std::vector<unsigned char>(out, out + n), c.bytes) << '"' << c.s << '"';
+        EXPECT_EQ(out[n], 0xCC) << "wrote past the count for \"" << c.s << '"';
+    }
+    unsigned char out[4];
+    EXPECT_EQ(xstrtohex(nullptr, out), -1);
+    EXPECT_EQ(xstrtohex("12", nullptr), -1);
+}
+
+TEST(XStrFromHex, Table) {
+    const unsigned char two[] = {0x01, 0xAB};
+    struct Case {
+        const char* prefix;
+        const char* split;
+        int expected;
+        const char* out;
+    } cases[] = {
+        {"0x", ",", 2, "0x01,0xab"},
+        {nullptr, " ", 2, "01 ab"},
+        {nullptr, nullptr, 2, "01ab"},
+        {"", "", 2, "01ab"},
+        {"#", ":", 2, "#01:#ab"},
+        {"0x", " , ", 2, "0x01 , 0xab"},          // 5 characters of prefix and split together
+        {"0x", " <-> ", 2, "0x01 <-> 0xab"},      // a long split builds longer pieces
+        {"0x0", ",", -1, "start"},                // prefix of 3 characters: refused
+    };
+    for (const Case& c : cases) {
+        char buf[64] = "start";
+        const int n = xstrfromhex(two, 2, buf, c.prefix, c.split);
+        EXPECT_EQ(n, c.expected) << (c.prefix ? c.prefix : "NULL");
+        EXPECT_STREQ(buf, n < 0 ? c.out : (std::string("start") + c.out).c_str());
+    }
+}
+
+TEST(XStrFromHex, RefusesBadArgumentsWithoutTouchingStr) {
+    const unsigned char one[] = {0x7F};
+    char buf[16] = "keep";
+    EXPECT_EQ(xstrfromhex(one, 0, buf, "0x", ","), -1);
+    EXPECT_EQ(xstrfromhex(one, -3, buf, nullptr, nullptr), -1);
+    EXPECT_EQ(xstrfromhex(nullptr, 1, buf, nullptr, nullptr), -1);
+    EXPECT_EQ(xstrfromhex(one, 1, nullptr, nullptr, nullptr), -1);
+    EXPECT_STREQ(buf, "keep");
+}
+
+TEST(XStrFromHex, AppendsOnEveryCall) {
+    const unsigned char a[] = {0x00, 0xFF};
+    char buf[32] = "";
+    EXPECT_EQ(xstrfromhex(a, 2, buf, "0x", " "), 2);
+    EXPECT_EQ(xstrfromhex(a, 1, buf, nullptr, "-"), 1);
+    EXPECT_STREQ(buf, "0x00 0xff00");
+}
+
+// Random bytes written with random prefixes and separators (of any length, none of them holding
+// a hexadecimal digit) must read back as the same bytes, and the text must have the exact length
+// of its pieces.
+TEST(XStrHex, RoundTripsRandomBytes) {
+    std::mt19937 rng(4242);
+    const char* prefixes[] = {nullptr, "", "0x", "0X", "#", "$"};
+    const char* splits[] = {nullptr, "", ",", " ", ":", " , ", "--><--", "\xFF\x80 "};
+    for (int i = 0; i < 2000; ++i) {
+        std::vector<unsigned char> bytes(1 + rng() % 40);
+        for (auto& b : bytes) b = static_cast<unsigned char>(rng());
+        const char* prefix = prefixes[rng() % 6];
+        const char* split = splits[rng() % 8];
+        const size_t p = prefix ? strlen(prefix) : 0, s = split ? strlen(split) : 0;
+        const size_t want = bytes.size() * (p + 2) + (bytes.size() - 1) * s;
+        std::string text(want + 1, 'Q');  // exactly the documented room
+        text[0] = '\0';
+        ASSERT_EQ(xstrfromhex(bytes.data(), static_cast<int>(bytes.size()), text.data(), prefix, split),
+                  static_cast<int>(bytes.size()));
+        ASSERT_EQ(strlen(text.c_str()), want);
+        std::vector<unsigned char> back(bytes.size() + 1);
+        ASSERT_EQ(xstrtohex(text.c_str(), back.data()), static_cast<int>(bytes.size())) << text;
+        back.pop_back();
+        ASSERT_EQ(back, bytes) << text;
+    }
 }
