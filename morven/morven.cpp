@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "internal/fieldcopy.h"
 #include "swlog.h"
 #include "swstring.h"
 
@@ -18,17 +19,6 @@ const char* const manufacturer = "Hikrobot";
 
 // Transport mask of the enumeration: GigE and USB3 together.
 constexpr unsigned int kDeviceTypes = MV_GIGE_DEVICE | MV_USB_DEVICE;
-
-// The SDK's name fields are fixed arrays that a faulty device or driver may leave unterminated;
-// copy no further than the field and always terminate.
-template <size_t N, size_t M>
-void copy_name(char (&dst)[N], const unsigned char (&src)[M]) {
-    static_assert(N > 0, "destination must hold the terminator");
-    const size_t limit = (M < N - 1) ? M : N - 1;
-    size_t i = 0;
-    for (; i < limit && src[i] != 0; ++i) dst[i] = static_cast<char>(src[i]);
-    dst[i] = '\0';
-}
 
 // Closing is only meaningful for a handle that was created; results are of no use at this point.
 void release_camera(void*& hCam) {
@@ -73,9 +63,9 @@ int reset_all() {
         }
         name[0] = '\0';
         if (pDevInfo->nTLayerType == MV_USB_DEVICE) {
-            copy_name(name, pDevInfo->SpecialInfo.stUsb3VInfo.chManufacturerName);
+            dudiz::copy_field(name, pDevInfo->SpecialInfo.stUsb3VInfo.chManufacturerName);
         } else if (pDevInfo->nTLayerType == MV_GIGE_DEVICE) {
-            copy_name(name, pDevInfo->SpecialInfo.stGigEInfo.chManufacturerName);
+            dudiz::copy_field(name, pDevInfo->SpecialInfo.stGigEInfo.chManufacturerName);
         }
         if (xstrcasecmp(name, manufacturer) != 0) continue;
 

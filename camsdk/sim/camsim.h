@@ -33,7 +33,10 @@
  *     release it.
  *   - SetCommandValue "DeviceReset" stops the stream and drops the connection: until CloseDevice
  *     (which succeeds) the handle's device calls fail with MV_E_PRECONDITION; settings return to
- *     their defaults (TriggerMode 0, TriggerSource 0, packet size 1500).
+ *     their defaults (TriggerMode 0, TriggerSource 0, packet size 1500). The camera then reboots:
+ *     for reset_downtime_ms (scenario key, default 2000; times the time scale, on the monotonic
+ *     clock) EnumDevices does not list it, then it is listed again. Handles made before keep
+ *     working as described. A reload or reset of the configuration brings every camera back.
  *   - "TriggerSoftware" needs grabbing (MV_E_CALLORDER) and TriggerSource 7 (MV_E_PRECONDITION);
  *     with TriggerMode 1 it queues one frame (up to 64), in free run it does nothing.
  *   - GetImageBuffer: in free run a frame is there at every call; with TriggerMode 1 a queued
@@ -49,7 +52,10 @@
  *   - SaveImageEx3 needs an open device; writes BMP (24-bit BGR, or 8-bit grey with a palette)
  *     or JPEG (quality 50..99); PNG/TIFF: MV_E_SUPPORT; other types, bad sizes, short data,
  *     iMethodValue > 3: MV_E_PARAMETER; result larger than nBufferSize: MV_E_NOENOUGH_BUF and
- *     nothing written. On failure nImageLen is 0.
+ *     nothing written. On failure nImageLen is 0. The scenario key image_len makes a successful
+ *     save misreport its length: normal (default) the true length, zero reports 0, overflow
+ *     reports nBufferSize + 1 (modulo 2^32); the image is written all the same and nothing
+ *     beyond nBufferSize is touched.
  *   - GetOptimalPacketSize returns the GigE camera's packet_size (0 or less is the simulated
  *     failure), or a status as a negative int (USB3: MV_E_SUPPORT). GevSCPSPacketSize takes
  *     220..9156 in steps of 4, not while grabbing (MV_E_CALLORDER).
@@ -86,23 +92,29 @@ extern "C" {
 #define CAMSIM_EXPOSURE_AUTO_OFF 0
 #define CAMSIM_EXPOSURE_AUTO_ONCE 1
 #define CAMSIM_EXPOSURE_AUTO_CONTINUOUS 2
+/* What a successful MV_CC_SaveImageEx3 reports as nImageLen (CamSimCamera.image_len). */
+#define CAMSIM_IMAGE_LEN_NORMAL 0   /* the image's length */
+#define CAMSIM_IMAGE_LEN_ZERO 1     /* 0 */
+#define CAMSIM_IMAGE_LEN_OVERFLOW 2 /* nBufferSize + 1 */
 
 /* One simulated camera: the fields of a [camera] section of a scenario. Fill it with
  * camsim_camera_defaults() first and change what the test needs. Strings are copied. */
 typedef struct CamSimCamera {
-    int null_entry;                /* non-zero: the device list holds a NULL pointer here */
-    unsigned int transport;        /* nTLayerType: MV_USB_DEVICE, MV_GIGE_DEVICE or any other value */
-    const char* manufacturer;      /* must fit the SDK field with its NUL: GigE 32, USB3 64 bytes */
-    const char* model;             /* likewise */
-    const char* serial;            /* GigE 16, USB3 64 bytes; NULL or "": SIM<5-digit position> */
-    unsigned int width;            /* 1..8192 */
-    unsigned int height;           /* 1..8192 */
-    int pixel;                     /* CAMSIM_PIXEL_* */
-    int exposure_auto;             /* CAMSIM_EXPOSURE_AUTO_* */
-    const unsigned int* exposures; /* us of successive frames, the last repeats */
-    size_t exposure_count;         /* 1..; with exposures NULL: the default 10000 */
-    int packet_size;               /* GigE optimal packet size; 0 or less: that call fails */
-    int frames;                    /* non-zero: triggered frames arrive; 0: none ever */
+    int null_entry;                 /* non-zero: the device list holds a NULL pointer here */
+    unsigned int transport;         /* nTLayerType: MV_USB_DEVICE, MV_GIGE_DEVICE or any other value */
+    const char* manufacturer;       /* must fit the SDK field with its NUL: GigE 32, USB3 64 bytes */
+    const char* model;              /* likewise */
+    const char* serial;             /* GigE 16, USB3 64 bytes; NULL or "": SIM<5-digit position> */
+    unsigned int width;             /* 1..8192 */
+    unsigned int height;            /* 1..8192 */
+    int pixel;                      /* CAMSIM_PIXEL_* */
+    int exposure_auto;              /* CAMSIM_EXPOSURE_AUTO_* */
+    const unsigned int* exposures;  /* us of successive frames, the last repeats */
+    size_t exposure_count;          /* 1..; with exposures NULL: the default 10000 */
+    int packet_size;                /* GigE optimal packet size; 0 or less: that call fails */
+    int frames;                     /* non-zero: triggered frames arrive; 0: none ever */
+    unsigned int reset_downtime_ms; /* 0..3600000: not listed for this long after DeviceReset */
+    int image_len;                  /* CAMSIM_IMAGE_LEN_* */
 } CamSimCamera;
 
 /* Starts over: no cameras, no faults, call counters and the in-memory journal emptied, every

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace camsim {
 
@@ -55,16 +56,23 @@ void renderFrame(unsigned width, unsigned height, Pixel pixel, unsigned frameNum
     // the frame number even where the digits do not fit in a tiny frame.
     const unsigned char tint = static_cast<unsigned char>(32 + (frameNum * 23u) % 192u);
     const unsigned char shade = static_cast<unsigned char>((frameNum * 7u) % 32u);
+    // The horizontal ramp is the same on every row: computed once, so a full-HD frame costs a
+    // millisecond or two, as a real camera's delivery would, not the divisions of every pixel.
+    std::vector<unsigned char> gxOf(width);
+    for (unsigned x = 0; x < width; ++x) {
+        gxOf[x] = static_cast<unsigned char>(static_cast<uint64_t>(x) * 192 / width);
+    }
     for (unsigned y = 0; y < height; ++y) {
         const unsigned gy = static_cast<unsigned>(static_cast<uint64_t>(y) * 192 / height);
         unsigned char* row = out + static_cast<std::size_t>(y) * width * bpp;
-        for (unsigned x = 0; x < width; ++x) {
-            const unsigned gx = static_cast<unsigned>(static_cast<uint64_t>(x) * 192 / width);
-            if (pixel == Pixel::Mono8) {
-                row[x] = static_cast<unsigned char>(32 + gx / 2 + gy / 3 + shade);
-            } else {
-                row[3 * x] = static_cast<unsigned char>(32 + gx);
-                row[3 * x + 1] = static_cast<unsigned char>(32 + gy);
+        if (pixel == Pixel::Mono8) {
+            const unsigned base = 32 + gy / 3 + shade;
+            for (unsigned x = 0; x < width; ++x) row[x] = static_cast<unsigned char>(base + gxOf[x] / 2);
+        } else {
+            const auto green = static_cast<unsigned char>(32 + gy);
+            for (unsigned x = 0; x < width; ++x) {
+                row[3 * x] = static_cast<unsigned char>(32 + gxOf[x]);
+                row[3 * x + 1] = green;
                 row[3 * x + 2] = tint;
             }
         }

@@ -130,6 +130,8 @@ std::string acceptCamera(Camera& cam, const std::vector<Camera>& cameras) {
         return "packet_size must be 0 or less, or a multiple of " + std::to_string(kPacketInc) + " in " +
                std::to_string(kPacketMin) + ".." + std::to_string(kPacketMax);
     if (cam.packetSize < INT32_MIN) return "packet_size out of range";
+    if (cam.resetDowntimeMs > kMaxResetDowntime)
+        return "reset_downtime_ms must be 0.." + std::to_string(kMaxResetDowntime);
     for (const Camera& other : cameras) {
         if (other.transport != Transport::Null && other.serial == cam.serial)
             return "serial " + cam.serial + " is used twice";
@@ -155,8 +157,9 @@ bool parseScenario(std::string_view text, const std::string& name, Config& out, 
         if (!what.empty()) {
             // Point at the line of the key the complaint is about, else at the section line.
             std::size_t line = camLine;
-            static const char* const keys[] = {"manufacturer", "model",     "serial",      "width",
-                                               "height",       "exposures", "packet_size", "exposure_auto"};
+            static const char* const keys[] = {"manufacturer", "model",         "serial",
+                                               "width",        "height",        "exposures",
+                                               "packet_size",  "exposure_auto", "reset_downtime_ms"};
             for (const char* k : keys) {
                 if (what.find(k) != std::string::npos && seen.count(k)) {
                     line = seen[k];
@@ -316,6 +319,20 @@ bool parseScenario(std::string_view text, const std::string& name, Config& out, 
                 cam->frames = false;
             } else {
                 return fail(lineNo, "frames must be ok or none");
+            }
+        } else if (key == "reset_downtime_ms") {
+            if (!parseRange(value, 0, kMaxResetDowntime, n))
+                return fail(lineNo, "reset_downtime_ms must be 0.." + std::to_string(kMaxResetDowntime));
+            cam->resetDowntimeMs = static_cast<uint32_t>(n);
+        } else if (key == "image_len") {
+            if (value == "normal") {
+                cam->imageLen = ImageLen::Normal;
+            } else if (value == "zero") {
+                cam->imageLen = ImageLen::Zero;
+            } else if (value == "overflow") {
+                cam->imageLen = ImageLen::Overflow;
+            } else {
+                return fail(lineNo, "image_len must be normal, zero or overflow");
             }
         } else {
             return fail(lineNo, "unknown key '" + key + "'");

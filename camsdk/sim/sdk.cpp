@@ -22,6 +22,7 @@
 #include "sim_internal.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -78,6 +79,8 @@ struct State {
     Config cfg;
     std::deque<MV_CC_DEVICE_INFO> infoStore;  // only grows: entries handed out stay valid
     std::vector<MV_CC_DEVICE_INFO*> infos;    // per camera position, NULL for null entries
+    // Per camera position: until when a reset camera stays off the device list (it reboots).
+    std::vector<std::chrono::steady_clock::time_point> backAt;
     double timeScale = 1.0;
     int initCount = 0;
     uint64_t calls[kFnCount] = {};
@@ -137,6 +140,7 @@ MV_CC_DEVICE_INFO buildInfo(const Camera& cam, std::size_t position) {
 }
 
 void appendInfo(State& s, const Camera& cam) {
+    s.backAt.emplace_back();
     if (cam.transport == Transport::Null) {
         s.infos.push_back(nullptr);
         return;
@@ -148,12 +152,15 @@ void appendInfo(State& s, const Camera& cam) {
 void applyConfig(State& s, Config cfg) {
     s.cfg = std::move(cfg);
     s.infos.clear();
+    s.backAt.clear();
     for (const Camera& cam : s.cfg.cameras) appendInfo(s, cam);
 }
 
 void releaseLock(Handle& h) {
     if (h.lockFd >= 0) {
-        // Only close, never LOCK_UN: a forked child shares the lock and must not drop ours.
+        // Unlock before closing: a child forked meanwhile (by any thread, on its way to exec) holds
+        // a copy of the descriptor, and a plain close would leave the camera locked until then.
+        (void)flock(h.lockFd, LOCK_UN);
         close(h.lockFd);
         h.lockFd = -1;
     }
@@ -189,6 +196,7 @@ void dropAll(State& s) {
     }
     s.cfg = Config{};
     s.infos.clear();
+    s.backAt.clear();
     s.broken = false;
     s.timeScale = 1.0;
     s.initCount = 0;
@@ -363,10 +371,26 @@ const Fault* faultFor(const State& s, int fn) {
     return nullptr;
 }
 
+// Holds off thread cancellation for its lifetime, restoring the previous state.
+class CancelGuard {
+public:
+    CancelGuard() { (void)pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_); }
+    ~CancelGuard() { (void)pthread_setcancelstate(old_, nullptr); }
+    CancelGuard(const CancelGuard&) = delete;
+    CancelGuard& operator=(const CancelGuard&) = delete;
+
+private:
+    int old_ = PTHREAD_CANCEL_ENABLE;
+};
+
 // Runs one SDK call: counts it, applies faults, runs `body` under the lock and journals it.
 // `describe` fills the SERIAL and ARG fields; it runs even for a faulted call.
 template <class Describe, class Body>
 int run(Fn fn, Describe&& describe, Body&& body) noexcept {
+    // A capture worker may be cancelled while it waits in an SDK call. Cancellation unwinds, which
+    // cannot pass this noexcept boundary and would leave the simulator's lock and books half
+    // changed; so a call is never a cancellation point, and a pending cancel acts after it returns.
+    const CancelGuard noCancel;
     try {
         State& s = state();
         Call c(s);
@@ -490,6 +514,19 @@ unsigned rawEnum(const E& field) {
     return v;
 }
 
+// nImageLen as the camera's image_len fault reports it; the bytes written are the true image.
+unsigned reportedLength(const Camera& cam, unsigned length, unsigned bufferSize) {
+    switch (cam.imageLen) {
+        case ImageLen::Zero:
+            return 0;
+        case ImageLen::Overflow:
+            return bufferSize + 1u;  // wraps to 0 for the largest buffer size
+        case ImageLen::Normal:
+            break;
+    }
+    return length;
+}
+
 const char* imageTypeName(unsigned type) {
     switch (type) {
         case MV_Image_Undefined:
@@ -560,8 +597,10 @@ int MV_CC_EnumDevices(unsigned int nTLayerType, MV_CC_DEVICE_INFO_LIST* pstDevLi
             if (nTLayerType == 0) return kParameter;
             std::memset(pstDevList, 0, sizeof *pstDevList);
             unsigned n = 0;
+            const auto now = std::chrono::steady_clock::now();
             for (std::size_t i = 0; i < s.cfg.cameras.size(); ++i) {
                 const Camera& cam = s.cfg.cameras[i];
+                if (now < s.backAt[i]) continue;  // rebooting after DeviceReset
                 // NULL entries and devices of other transports are listed whatever the mask, so
                 // that callers are seen to skip what they cannot use.
                 const bool wanted =
@@ -813,6 +852,12 @@ int MV_CC_SetCommandValue(void* handle, const char* strKey) {
                 releaseLock(*h);
                 resetSettings(*h);
                 h->gone = true;
+                // While it reboots the device is not listed.
+                for (std::size_t i = 0; i < s.cfg.cameras.size(); ++i) {
+                    const Camera& cam = s.cfg.cameras[i];
+                    if (cam.transport == h->cam.transport && cam.serial == h->cam.serial)
+                        s.backAt[i] = deadlineAfter(h->cam.resetDowntimeMs, s.timeScale);
+                }
                 return kOk;
             }
             return kSupport;
@@ -988,7 +1033,7 @@ int MV_CC_SaveImageEx3(void* handle, MV_SAVE_IMAGE_PARAM_EX3* pstSaveParam) {
                 const uint64_t size = bmpSize(w, ht, pixel);
                 if (size > p->nBufferSize) return kNoEnoughBuf;
                 writeBmp(p->pData, w, ht, pixel, p->pImageBuffer);
-                p->nImageLen = static_cast<unsigned>(size);
+                p->nImageLen = reportedLength(h->cam, static_cast<unsigned>(size), p->nBufferSize);
                 return kOk;
             }
             // Compressing takes long and touches no simulator state: let other calls run.
@@ -999,7 +1044,7 @@ int MV_CC_SaveImageEx3(void* handle, MV_SAVE_IMAGE_PARAM_EX3* pstSaveParam) {
             if (!ok) return kUnknown;
             if (jpeg.size() > p->nBufferSize) return kNoEnoughBuf;
             std::memcpy(p->pImageBuffer, jpeg.data(), jpeg.size());
-            p->nImageLen = static_cast<unsigned>(jpeg.size());
+            p->nImageLen = reportedLength(h->cam, static_cast<unsigned>(jpeg.size()), p->nBufferSize);
             return kOk;
         });
 }
@@ -1064,6 +1109,8 @@ void camsim_camera_defaults(CamSimCamera* cam) {
     cam->exposure_auto = CAMSIM_EXPOSURE_AUTO_OFF;
     cam->packet_size = 8164;
     cam->frames = 1;
+    cam->reset_downtime_ms = 2000;
+    cam->image_len = CAMSIM_IMAGE_LEN_NORMAL;
 }
 
 int camsim_add_camera(const CamSimCamera* in) {
@@ -1096,6 +1143,14 @@ int camsim_add_camera(const CamSimCamera* in) {
                 cam.exposures.assign(in->exposures, in->exposures + in->exposure_count);
             cam.packetSize = in->packet_size;
             cam.frames = in->frames != 0;
+            cam.resetDowntimeMs = in->reset_downtime_ms;
+            if (in->image_len == CAMSIM_IMAGE_LEN_ZERO) {
+                cam.imageLen = ImageLen::Zero;
+            } else if (in->image_len == CAMSIM_IMAGE_LEN_OVERFLOW) {
+                cam.imageLen = ImageLen::Overflow;
+            } else if (in->image_len != CAMSIM_IMAGE_LEN_NORMAL) {
+                what = "image_len must be CAMSIM_IMAGE_LEN_NORMAL, _ZERO or _OVERFLOW";
+            }
         }
         if (what.empty()) what = acceptCamera(cam, s.cfg.cameras);
         if (!what.empty()) {

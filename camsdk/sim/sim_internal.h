@@ -30,6 +30,9 @@ constexpr int kAccessDenied = status(MV_E_ACCESS_DENIED);
 
 enum class Transport { Usb3, Gige, Null, Other };
 enum class Pixel { Rgb8, Mono8 };
+// What a successful MV_CC_SaveImageEx3 reports as nImageLen: the true length, 0, or one byte more
+// than the caller's buffer (the faults a careful caller must refuse).
+enum class ImageLen { Normal, Zero, Overflow };
 
 // Limits of a camera; frames carry their size in unsigned shorts.
 constexpr unsigned kMaxSide = 8192;
@@ -38,6 +41,7 @@ constexpr int kPacketMin = 220;
 constexpr int kPacketMax = 9156;
 constexpr int kPacketInc = 4;
 constexpr std::size_t kMaxCameras = MV_MAX_DEVICE_NUM;
+constexpr uint32_t kMaxResetDowntime = 3600000;  // ms; a reboot longer than an hour is a typo
 
 struct Camera {
     Transport transport = Transport::Usb3;
@@ -52,6 +56,8 @@ struct Camera {
     std::vector<uint32_t> exposures{10000};
     int64_t packetSize = 8164;
     bool frames = true;
+    uint32_t resetDowntimeMs = 2000;  // after DeviceReset the camera is not listed for this long
+    ImageLen imageLen = ImageLen::Normal;
 };
 
 // Functions a fault can be set on, in the order of the header.

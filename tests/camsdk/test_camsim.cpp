@@ -353,6 +353,9 @@ TEST_F(camsim, MalformedScenariosNameFileAndLine) {
         {"[camera]\nexposures = 0\n", 2, "exposures"},
         {"[camera]\npacket_size = 1501\n", 2, "packet_size"},
         {"[camera]\nframes = maybe\n", 2, "frames"},
+        {"[camera]\nreset_downtime_ms = 3600001\n", 2, "reset_downtime_ms"},
+        {"[camera]\nreset_downtime_ms = -1\n", 2, "reset_downtime_ms"},
+        {"[camera]\nimage_len = short\n", 2, "image_len"},
         {"[camera]\nserial = A B\n", 2, "serial"},
         {"[camera]\nserial = X\n[camera]\nserial = X\n", 4, "twice"},
         {"[camera]\ntransport = gige\nmodel = " + long32 + "\n", 3, "model longer than 31"},
@@ -721,7 +724,7 @@ int inChild(const std::function<int()>& fn) {
 }
 
 TEST_F(camsim, ExclusiveOpenAcrossHandlesAndProcesses) {
-    camsim_use_default();
+    load("[camera]\nreset_downtime_ms = 0\n");  // the default camera, listed again at once after a reset
     ASSERT_EQ(MV_CC_Initialize(), MV_OK);
     void* a = openCam("SIM00001");
     void* b = create("SIM00001");
@@ -1124,3 +1127,144 @@ TEST_F(camsim, ConcurrentCapturesOnSeveralCameras) {
 }
 
 }  // namespace
+
+// ---- reboot after DeviceReset, misreported image lengths ------------------------------------
+
+// Serials of the USB3/GigE cameras the enumeration lists now.
+std::vector<std::string> listedSerials() {
+    MV_CC_DEVICE_INFO_LIST list;
+    if (MV_CC_EnumDevices(MV_GIGE_DEVICE | MV_USB_DEVICE, &list) != MV_OK) return {"enumeration failed"};
+    std::vector<std::string> out;
+    for (unsigned i = 0; i < list.nDeviceNum; ++i) {
+        if (list.pDeviceInfo[i] != nullptr) out.push_back(entrySerial(list.pDeviceInfo[i]));
+    }
+    return out;
+}
+
+TEST_F(camsim, ResetCameraLeavesTheListForItsDowntime) {
+    CamSimCamera cam;
+    camsim_camera_defaults(&cam);
+    EXPECT_EQ(cam.reset_downtime_ms, 2000u);
+    EXPECT_EQ(cam.image_len, CAMSIM_IMAGE_LEN_NORMAL);
+    cam.reset_downtime_ms = 3600001u;
+    {
+        StderrCapture err(path("stderr"));
+        EXPECT_EQ(camsim_add_camera(&cam), -1);
+        EXPECT_NE(err.finish().find("reset_downtime_ms"), std::string::npos);
+    }
+    using Clock = std::chrono::steady_clock;
+    const struct {
+        const char* name;
+        std::string scenario;
+        double timeScale;
+        double downMs;  // how long the reset camera R stays off the list
+    } cases[] = {
+        {"300 ms", "[camera]\nserial = R\nreset_downtime_ms = 300\n[camera]\nserial = K\n", 1.0, 300},
+        {"default 2000 ms, scaled by 0.1", "[camera]\nserial = R\n[camera]\nserial = K\n", 0.1, 200},
+        {"0 ms: listed again at once", "[camera]\nserial = R\nreset_downtime_ms = 0\n[camera]\nserial = K\n",
+         1.0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        load(c.scenario);
+        ASSERT_EQ(camsim_time_scale(c.timeScale), 0);
+        ASSERT_EQ(MV_CC_Initialize(), MV_OK);
+        void* h = openCam("R");
+        const auto before = Clock::now();
+        ASSERT_EQ(MV_CC_SetCommandValue(h, "DeviceReset"), MV_OK);
+        if (c.downMs > 0) {
+            // Gone at once, the other camera unaffected; the handle made before still closes.
+            EXPECT_EQ(listedSerials(), std::vector<std::string>{"K"});
+            EXPECT_EQ(MV_CC_CloseDevice(h), MV_OK);
+            EXPECT_EQ(listedSerials(), std::vector<std::string>{"K"});
+        } else {
+            EXPECT_EQ(MV_CC_CloseDevice(h), MV_OK);
+        }
+        Clock::time_point back{};
+        for (const auto until = Clock::now() + std::chrono::seconds(20); Clock::now() < until;) {
+            if (listedSerials() == std::vector<std::string>{"R", "K"}) {
+                back = Clock::now();
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_NE(back, Clock::time_point{}) << "the camera never came back";
+        const double ms = std::chrono::duration<double, std::milli>(back - before).count();
+        EXPECT_GE(ms, c.downMs);
+        EXPECT_LT(ms, c.downMs + 10000);
+        // Back in the list it can be opened afresh.
+        void* again = openCam("R");
+        EXPECT_EQ(MV_CC_DestroyHandle(again), MV_OK);
+        EXPECT_EQ(MV_CC_DestroyHandle(h), MV_OK);
+        EXPECT_EQ(MV_CC_Finalize(), MV_OK);
+    }
+    // A reload brings a rebooting camera back at once.
+    load("[camera]\nserial = R\nreset_downtime_ms = 600000\n");
+    ASSERT_EQ(MV_CC_Initialize(), MV_OK);
+    void* h = openCam("R");
+    ASSERT_EQ(MV_CC_SetCommandValue(h, "DeviceReset"), MV_OK);
+    EXPECT_TRUE(listedSerials().empty());
+    EXPECT_EQ(MV_CC_Finalize(), MV_OK);
+    load("[camera]\nserial = R\nreset_downtime_ms = 600000\n");
+    ASSERT_EQ(MV_CC_Initialize(), MV_OK);
+    EXPECT_EQ(listedSerials(), std::vector<std::string>{"R"});
+    EXPECT_EQ(MV_CC_Finalize(), MV_OK);
+}
+
+TEST_F(camsim, ImageLenMisreportsASuccessfulSave) {
+    CamSimCamera cam;
+    camsim_camera_defaults(&cam);
+    cam.image_len = 3;
+    {
+        StderrCapture err(path("stderr"));
+        EXPECT_EQ(camsim_add_camera(&cam), -1);
+        EXPECT_NE(err.finish().find("image_len"), std::string::npos);
+    }
+    const char* const cams =
+        "[camera]\nserial = N\nwidth = 8\nheight = 6\nimage_len = normal\n"
+        "[camera]\nserial = Z\nwidth = 8\nheight = 6\nimage_len = zero\n"
+        "[camera]\nserial = O\nwidth = 8\nheight = 6\nimage_len = overflow\n";
+    load(cams);
+    cam.serial = "A";
+    cam.image_len = CAMSIM_IMAGE_LEN_OVERFLOW;
+    ASSERT_EQ(camsim_add_camera(&cam), 0);
+    ASSERT_EQ(MV_CC_Initialize(), MV_OK);
+    for (const MV_SAVE_IAMGE_TYPE type : {MV_Image_Bmp, MV_Image_Jpeg}) {
+        // The true image, from the camera that reports honestly; every camera's frame 1 is the same.
+        std::vector<unsigned char> truth;
+        for (const char* serial : {"N", "Z", "O"}) {
+            SCOPED_TRACE(std::string(serial) + (type == MV_Image_Bmp ? " bmp" : " jpeg"));
+            void* h = grabbing(serial, false);
+            MV_FRAME_OUT f = kNoFrame;
+            ASSERT_EQ(MV_CC_GetImageBuffer(h, &f, 0), MV_OK);
+            const unsigned size = 4096;
+            std::vector<unsigned char> buf(size + 64, 0xA5);
+            MV_SAVE_IMAGE_PARAM_EX3 p = saveParams(f, buf, type);
+            p.nBufferSize = size;
+            ASSERT_EQ(MV_CC_SaveImageEx3(h, &p), MV_OK);
+            EXPECT_TRUE(
+                std::all_of(buf.begin() + size, buf.end(), [](unsigned char b) { return b == 0xA5; }));
+            if (serial[0] == 'N') {
+                ASSERT_GT(p.nImageLen, 0u);
+                ASSERT_LE(p.nImageLen, size);
+                truth.assign(buf.begin(), buf.begin() + p.nImageLen);
+            } else {
+                EXPECT_EQ(p.nImageLen, serial[0] == 'Z' ? 0u : size + 1);
+                // The image was written all the same.
+                EXPECT_TRUE(std::equal(truth.begin(), truth.end(), buf.begin()));
+            }
+            EXPECT_EQ(MV_CC_FreeImageBuffer(h, &f), MV_OK);
+            EXPECT_EQ(MV_CC_DestroyHandle(h), MV_OK);
+        }
+    }
+    // Set through the control interface too.
+    void* h = grabbing("A", false);
+    std::vector<unsigned char> buf(1 << 20);
+    MV_FRAME_OUT f = kNoFrame;
+    ASSERT_EQ(MV_CC_GetImageBuffer(h, &f, 0), MV_OK);
+    MV_SAVE_IMAGE_PARAM_EX3 p = saveParams(f, buf, MV_Image_Jpeg);
+    ASSERT_EQ(MV_CC_SaveImageEx3(h, &p), MV_OK);
+    EXPECT_EQ(p.nImageLen, (1u << 20) + 1);
+    EXPECT_EQ(MV_CC_FreeImageBuffer(h, &f), MV_OK);
+    EXPECT_EQ(MV_CC_Finalize(), MV_OK);
+}

@@ -1,0 +1,81 @@
+// Whole-file replacement through an exclusive temporary file and rename.
+#include "internal/swreplace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// The process umask without changing it (umask() can only be read by setting it, which would
+// race with other threads creating files). Linux reports it in /proc/self/status.
+mode_t current_umask() {
+    mode_t mask = 022;
+    FILE* f = fopen("/proc/self/status", "re");
+    if (f == nullptr) return mask;
+    char line[128];
+    while (fgets(line, sizeof line, f) != nullptr) {
+        unsigned int m = 0;
+        if (sscanf(line, "Umask: %o", &m) == 1) {
+            mask = static_cast<mode_t>(m & 0777);
+            break;
+        }
+    }
+    fclose(f);
+    return mask;
+}
+
+bool write_all(int fd, const unsigned char* p, size_t len) {
+    while (len > 0) {
+        const ssize_t n = write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int sw_file_replace(const char* path, const void* buf, size_t len) {
+    if (path == nullptr || path[0] == '\0' || (buf == nullptr && len > 0)) {
+        errno = EINVAL;
+        return -1;
+    }
+    const std::string target = path;
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    std::string tmp = dir + (slash == std::string::npos ? "/" : "") + ".swreplace-XXXXXX";
+
+    mode_t mode = 0666 & ~current_umask();
+    struct stat st {};
+    if (lstat(path, &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
+
+    const int fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) return -1;
+    bool ok = fchmod(fd, mode) == 0 && write_all(fd, static_cast<const unsigned char*>(buf), len);
+    int err = ok ? 0 : errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && rename(tmp.c_str(), path) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        (void)unlink(tmp.c_str());
+        errno = err;
+        return -1;
+    }
+    return 0;
+}

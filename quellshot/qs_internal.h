@@ -1,0 +1,90 @@
+// Internals of the capture module shared by its sources and its white-box tests: the context of
+// one capture, the worker, and the seams through which tests reach the clock, the pause after a
+// trigger and the kernel parameter file without touching the real ones.
+#pragma once
+
+#include <MvCameraControl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+
+#include "quellshot.h"
+
+// Log tag of the capture module, the first argument of every message.
+extern const char* const MODULE_NAME;
+
+namespace qs {
+
+// The manufacturer whose cameras this module drives, and the GigE|USB3 enumeration mask.
+extern const char* const manufacturer;
+constexpr unsigned int device_type = MV_GIGE_DEVICE | MV_USB_DEVICE;
+
+// Context of one capture, on the caller's stack; its address is the worker's wParam. The caller
+// fills it before resuming the worker and reads rCode only after the worker's signal.
+struct PthotoProcCtx {
+    void* hCam;
+    uint32_t camType;      // transport of the list entry last examined (1 GigE, 4 USB3)
+    char manuName[192];    // manufacturer of the list entry last examined
+    HKImgType saveImgType;
+    const char* saveImgPath;  // the caller's, not copied
+    bool isExposureAuto;
+    struct timespec expTime0;  // monotonic time at which automatic exposure was found
+    float lastExpTime;         // worker state: exposure of the previous frame
+    int expStableCnt;          // worker state: length of the current steady run
+    void* hESig;               // given by the worker when it is done
+    int rCode;                 // the worker's result, written before hESig is given
+};
+
+// The exposure-wait switch (1 wait for automatic exposure to settle, 0 save the first frame).
+extern std::atomic<int> waitAEDone;
+
+// One pass of the capture worker (a PThrdProc): 1 to be called again, -1 when done.
+int PhotoProc(unsigned long wParam, unsigned long lParam);
+
+// Converts the frame with the SDK and writes the image file; 0 or an error code.
+int SavePhoto(void* hCam, MV_FRAME_OUT* pFrame, HKImgType imgType, const char* imgPath);
+
+// Whether `name` is one of the further manufacturer names that count as "Hikrobot".
+bool is_hikrobot_manu_alias(const char* name);
+
+// The kernel parameter logic on a given path.
+int usbfs_get(const char* path);
+int usbfs_set(const char* path, int val);
+
+// Locks the capture lock file at `path` without waiting: 0 with *fdOut set, -1 when it cannot be
+// opened or created, -2 when another capture holds it.
+int take_lock(const char* path, int* fdOut);
+
+// The lock file's path for the executable directory `runDir` (empty: unknown).
+void lock_path_for(const char* runDir, char (&lockFile)[292]);
+
+// The wait given to the worker's signal for `timeout` seconds: negative waits without limit,
+// anything beyond INT_MAX milliseconds is capped there.
+int timeout_ms(int timeoutSeconds);
+
+// ---- seams for tests ----------------------------------------------------------------------
+// The monotonic clock of the settle rule (default: clock_gettime(CLOCK_MONOTONIC)).
+using MonotonicClock = void (*)(struct timespec*);
+extern std::atomic<MonotonicClock> monotonic_clock;
+// The pause after each trigger, in milliseconds (1000: the camera needs that long to expose).
+extern std::atomic<int> trigger_pause_ms;
+// Allocation of the save buffers (default: the library's allocation rule), and creation of the
+// worker's signal and thread (default: the dudiz functions): failures on demand.
+using AllocFn = void* (*)(size_t size, const char* file, int line);
+extern std::atomic<AllocFn> alloc;
+using SignalCreateFn = void* (*)();
+extern std::atomic<SignalCreateFn> create_signal;
+using ThreadCreateFn = void* (*)(const char* name, int priority, int stack_size,
+                                 int (*proc)(unsigned long, unsigned long), unsigned long wParam,
+                                 unsigned long lParam);
+extern std::atomic<ThreadCreateFn> create_thread;
+// Finding the executable's directory (default: xGetSelfRunningInfo).
+using RunningInfoFn = int (*)(char* dir, char* bin);
+extern std::atomic<RunningInfoFn> running_info;
+// Called between opening the lock file and locking it (default: none), to replay the race with a
+// capture that removes the file at that moment.
+using LockOpenedHook = void (*)(const char* path);
+extern std::atomic<LockOpenedHook> lock_opened_hook;
+
+}  // namespace qs

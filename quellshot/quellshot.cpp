@@ -1,0 +1,264 @@
+// Quellshot_Grab: one complete capture, from the lock file and SDK start-up to tear-down.
+#include <MvCameraControl.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "internal/fieldcopy.h"
+#include "qs_internal.h"
+#include "swdir.h"
+#include "swfile.h"
+#include "swlog.h"
+#include "swsignal.h"
+#include "swstring.h"
+#include "swthrd.h"
+
+const char* const MODULE_NAME = "Quellshot";
+
+namespace qs {
+
+const char* const manufacturer = "Hikrobot";
+std::atomic<int> waitAEDone{1};
+std::atomic<SignalCreateFn> create_signal{sw_signal_create};
+std::atomic<ThreadCreateFn> create_thread{sw_thrd_create};
+std::atomic<RunningInfoFn> running_info{xGetSelfRunningInfo};
+std::atomic<LockOpenedHook> lock_opened_hook{nullptr};
+
+namespace {
+
+// Further manufacturer names that count as "Hikrobot"; none at present.
+const char* const hikrobot_manu_aliases[1] = {nullptr};
+
+constexpr MV_CAM_TRIGGER_MODE setTriggerMode = MV_TRIGGER_MODE_ON;
+constexpr unsigned int kSoftwareTrigger = MV_TRIGGER_SOURCE_SOFTWARE;
+constexpr unsigned int kTransferWays = 1;
+constexpr int kWorkerPriority = 50;
+constexpr int kWorkerStack = 65536;
+constexpr int kWorkerGraceMs = 3000;
+// A holder removes the lock file while it still holds the lock; a call that opened the old file
+// just before then gets a lock nobody else can see and must open the new file. A few rounds
+// cover any realistic interleaving; beyond that the lock counts as held.
+constexpr int kLockAttempts = 5;
+
+const char* const kStatusDir = "status/";
+const char* const kLockName = "quellshot.lock";
+
+void log_error(int line, const char* format, unsigned int value) {
+    sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, line, format, MODULE_NAME, value);
+}
+
+// Everything between taking the lock and tearing down: finds, opens and sets up the camera, runs
+// the worker and waits for it. Leaves the handle in ctx.hCam for the tear-down.
+int capture(PthotoProcCtx& ctx, HKImgType imgType, const char* saveImgPath, int timeout, HKImgMark* pImgMark) {
+    HKImgMark mark;
+    memset(&mark, 0, sizeof mark);
+    MV_CC_DEVICE_INFO_LIST devList;
+    memset(&devList, 0, sizeof devList);
+    MVCC_ENUMVALUE exposureMode;
+    memset(&exposureMode, 0, sizeof exposureMode);
+
+    int ret = MV_CC_Initialize();
+    if (ret != MV_OK) {
+        log_error(__LINE__, "[%s] 相机SDK初始化失败, errCode=0x%x!!", static_cast<unsigned>(ret));
+        return ret;
+    }
+    ret = MV_CC_EnumDevices(device_type, &devList);
+    if (ret != MV_OK) {
+        log_error(__LINE__, "[%s] 枚举相机,执行错误, errCode=0x%x!!", static_cast<unsigned>(ret));
+        return ret;
+    }
+    if (devList.nDeviceNum == 0) {
+        log_error(__LINE__, "[%s] 没有相机,数量=%u!!", devList.nDeviceNum);
+        return -3;
+    }
+    MV_CC_DEVICE_INFO* pDevInfo = nullptr;
+    bool found = false;
+    for (unsigned int index = 0; index < devList.nDeviceNum && index < MV_MAX_DEVICE_NUM && !found; ++index) {
+        pDevInfo = devList.pDeviceInfo[index];
+        if (pDevInfo == nullptr) {
+            sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__,
+                                  "[%s] unexpected internal error, failed to obtain camera information!!",
+                                  MODULE_NAME);
+            return -4;
+        }
+        ctx.manuName[0] = '\0';
+        if (pDevInfo->nTLayerType == MV_USB_DEVICE) {
+            const MV_USB3_DEVICE_INFO& info = pDevInfo->SpecialInfo.stUsb3VInfo;
+            dudiz::copy_field(ctx.manuName, info.chManufacturerName);
+            ctx.camType = MV_USB_DEVICE;
+            dudiz::copy_field(mark.camModelName, info.chModelName);
+            dudiz::copy_field(mark.camSerialNum, info.chSerialNumber);
+        } else if (pDevInfo->nTLayerType == MV_GIGE_DEVICE) {
+            const MV_GIGE_DEVICE_INFO& info = pDevInfo->SpecialInfo.stGigEInfo;
+            dudiz::copy_field(ctx.manuName, info.chManufacturerName);
+            ctx.camType = MV_GIGE_DEVICE;
+            dudiz::copy_field(mark.camModelName, info.chModelName);
+            dudiz::copy_field(mark.camSerialNum, info.chSerialNumber);
+        } else {
+            log_error(__LINE__, "[%s] unexpected internal error, unknown camera type(%u)!!", pDevInfo->nTLayerType);
+            return -5;
+        }
+        found = xstrcasecmp(ctx.manuName, manufacturer) == 0 || is_hikrobot_manu_alias(ctx.manuName);
+    }
+    if (!found) {
+        sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__, "[%s] 没有找到 \"%s\" 的相机!!", MODULE_NAME,
+                              manufacturer);
+        return -6;
+    }
+
+    ret = MV_CC_CreateHandleWithoutLog(&ctx.hCam, pDevInfo);
+    if (ret == MV_OK) ret = MV_CC_OpenDevice(ctx.hCam, MV_ACCESS_Exclusive, 0);
+    if (ret == MV_OK) {
+        if (ctx.camType == MV_USB_DEVICE) {
+            ret = MV_USB_SetTransferWays(ctx.hCam, kTransferWays);
+        } else {
+            const int size = MV_CC_GetOptimalPacketSize(ctx.hCam);
+            ret = size > 0 ? MV_CC_SetIntValueEx(ctx.hCam, "GevSCPSPacketSize", static_cast<int64_t>(size)) : -7;
+        }
+    }
+    if (ret != MV_OK) {
+        log_error(__LINE__, "[%s] 打开相机时发生错误, errCode=0x%x!!", static_cast<unsigned>(ret));
+        return ret;
+    }
+    ret = MV_CC_SetEnumValue(ctx.hCam, "TriggerMode", setTriggerMode);
+    if (ret == MV_OK) ret = MV_CC_SetEnumValue(ctx.hCam, "TriggerSource", kSoftwareTrigger);
+    if (ret != MV_OK) {
+        log_error(__LINE__, "[%s] 设置相机时发生错误, errCode=0x%x!!", static_cast<unsigned>(ret));
+        return ret;
+    }
+    ret = MV_CC_GetExposureAutoMode(ctx.hCam, &exposureMode);
+    if (ret != MV_OK) {
+        log_error(__LINE__, "[%s] 获取曝光模式时出错, errCode=0x%x!!", static_cast<unsigned>(ret));
+        return ret;
+    }
+    ctx.isExposureAuto = exposureMode.nCurValue != MV_EXPOSURE_AUTO_MODE_OFF;
+    if (ctx.isExposureAuto) monotonic_clock.load()(&ctx.expTime0);
+    ret = MV_CC_StartGrabbing(ctx.hCam);
+    if (ret != MV_OK) {
+        log_error(__LINE__, "[%s] 相机取流时发生错误, errCode=0x%x!!", static_cast<unsigned>(ret));
+        return ret;
+    }
+
+    ctx.saveImgType = imgType;
+    ctx.saveImgPath = saveImgPath;
+    ctx.hESig = create_signal.load()();
+    if (ctx.hESig == nullptr) {
+        sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__, "[%s] SIG信号量创建失败!!", MODULE_NAME);
+        return -8;
+    }
+    ctx.rCode = 0;
+    void* hThrd = create_thread.load()("PhotoProc", kWorkerPriority, kWorkerStack, PhotoProc,
+                                 reinterpret_cast<unsigned long>(&ctx), 0);
+    if (hThrd == nullptr) {
+        sw_signal_destroy(ctx.hESig);
+        sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__, "[%s] 拍照线程-创建失败!!", MODULE_NAME);
+        return -9;
+    }
+    sw_thrd_resume(hThrd);
+    if (sw_signal_wait(ctx.hESig, timeout_ms(timeout)) != 0) {
+        sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__, "[%s] 拍照过程-等待超时!!", MODULE_NAME);
+        // The worker finishes its pass (or is cancelled) and is joined before the context, which
+        // lives on this stack, goes away.
+        sw_thrd_destroy(hThrd, kWorkerGraceMs);
+        sw_signal_destroy(ctx.hESig);
+        return 10;
+    }
+    ret = ctx.rCode;
+    sw_thrd_destroy(hThrd, kWorkerGraceMs);
+    sw_signal_destroy(ctx.hESig);
+    if (ret != 0) return ret;
+
+    MVCC_FLOATVALUE exposure;
+    memset(&exposure, 0, sizeof exposure);
+    (void)MV_CC_GetFloatValue(ctx.hCam, "ExposureTime", &exposure);  // a failed read leaves 0.0
+    mark.imgExposureTime = exposure.fCurValue;
+    if (pImgMark != nullptr) *pImgMark = mark;
+    return 0;
+}
+
+}  // namespace
+
+int take_lock(const char* path, int* fdOut) {
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+        const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) return -1;
+        if (const LockOpenedHook hook = lock_opened_hook.load()) hook(path);
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            return -2;
+        }
+        struct stat held {}, named {};
+        if (fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino) {
+            *fdOut = fd;
+            return 0;
+        }
+        close(fd);  // the file was removed or replaced after we opened it
+    }
+    return -2;
+}
+
+// "status/quellshot.lock" in the executable's directory, or relative to the working directory when
+// that directory is unknown (never "/status/"). Creates "status/" when missing. A directory too
+// long for the buffer gives an empty path, which no lock file can be opened at.
+void lock_path_for(const char* runDir, char (&lockFile)[292]) {
+    const size_t n = strlen(runDir);
+    const char* sep = (n == 0 || runDir[n - 1] == '/') ? "" : "/";
+    const int len = snprintf(lockFile, sizeof lockFile, "%s%s%s", runDir, sep, kStatusDir);
+    if (len < 0 || static_cast<size_t>(len) + strlen(kLockName) >= sizeof lockFile) {
+        lockFile[0] = '\0';
+        return;
+    }
+    if (!sw_dir_exists(lockFile)) (void)sw_dir_create(lockFile);
+    memcpy(lockFile + len, kLockName, strlen(kLockName) + 1);
+}
+
+bool is_hikrobot_manu_alias(const char* name) {
+    for (const char* alias : hikrobot_manu_aliases) {
+        if (alias != nullptr && xstrcasecmp(name, alias) == 0) return true;
+    }
+    return false;
+}
+
+int timeout_ms(int timeoutSeconds) {
+    if (timeoutSeconds < 0) return -1;
+    const int64_t ms = static_cast<int64_t>(timeoutSeconds) * 1000;
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+}  // namespace qs
+
+extern "C" int Quellshot_Grab(HKImgType imgType, const char* saveImgPath, int timeout, HKImgMark* pImgMark) {
+    qs::PthotoProcCtx ctx;
+    memset(&ctx, 0, sizeof ctx);
+    char runDir[260];
+    memset(runDir, 0, sizeof runDir);
+    (void)qs::running_info.load()(runDir, nullptr);
+    char lockFile[292];
+    memset(lockFile, 0, sizeof lockFile);
+    qs::lock_path_for(runDir, lockFile);
+    int fd = -1;
+    const int locked = qs::take_lock(lockFile, &fd);
+    if (locked != 0) return locked;
+
+    const int ret = qs::capture(ctx, imgType, saveImgPath, timeout, pImgMark);
+
+    if (ctx.hCam != nullptr) {
+        (void)MV_CC_StopGrabbing(ctx.hCam);
+        (void)MV_CC_CloseDevice(ctx.hCam);
+        (void)MV_CC_DestroyHandle(ctx.hCam);
+    }
+    (void)MV_CC_Finalize();
+    // Removed while still held, so no other call can lock this file after it is gone (a call that
+    // opened it meanwhile sees that the path names another file and starts again).
+    (void)sw_file_delete(lockFile);
+    (void)flock(fd, LOCK_UN);
+    (void)close(fd);
+    return ret;
+}

@@ -1,0 +1,97 @@
+/* quellshot: one photo from the first "Hikrobot" camera, and the small helpers around it.
+ *
+ * Every function may be called from any thread. Quellshot_Grab calls exclude each other across
+ * threads and processes through the lock file "status/quellshot.lock" beside the executable: a
+ * call that finds it held returns -2 at once instead of waiting. Messages go to stdout as log
+ * lines "[time] [error] (file:line) [Quellshot] ..." (dudiz/swlog.h). No function lets an
+ * exception or a signal escape, and nothing is kept between calls except the exposure-wait switch.
+ */
+#ifndef QUELLSHOT_H
+#define QUELLSHOT_H
+
+#if defined(__GNUC__)
+#define QS_API __attribute__((visibility("default")))
+#else
+#define QS_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* File format of the photo; the values are the camera SDK's own image types. */
+typedef enum {
+    IMG_TYPE_BMP = 1, /* ".bmp": 24-bit colour or 8-bit grey with palette */
+    IMG_TYPE_JPG = 2  /* ".jpg": quality 90 */
+} HKImgType;
+
+/* What a successful capture hands back. */
+typedef struct {
+    char camModelName[192]; /* model name of the camera used */
+    char camSerialNum[192]; /* its serial number */
+    float imgExposureTime;  /* "ExposureTime" read after the photo was saved, in microseconds */
+} HKImgMark;
+
+/* Takes one photo with the first camera of the manufacturer "Hikrobot" (GigE or USB3) and saves it.
+ *
+ * The camera is opened, set to software trigger and started; a worker thread triggers, waits
+ * 1000 ms, fetches a frame and, when the camera's exposure is automatic and the wait is switched on
+ * (HK_SetWaitAEDoneForTakePhoto), keeps taking frames until four in a row differ by at most 50 us
+ * or 180 s have passed since the camera was opened; then the frame is saved. Everything is torn
+ * down again before the call returns, whatever happened.
+ *
+ * imgType     - IMG_TYPE_JPG or IMG_TYPE_BMP; anything else gives -16 (after a frame was taken).
+ * saveImgPath - where to save; ".jpg"/".bmp" is appended unless that text occurs anywhere in the
+ *               path (ignoring case): "img/a" gives "img/a.jpg", "img/A.JPG" is used as it is.
+ *               Not NULL or empty (-15). The file appears complete or not at all: it is written to
+ *               a temporary file in the same directory and renamed into place, so an older file at
+ *               the path stays intact when the save fails.
+ * timeout     - seconds to wait for the worker once it started; negative waits without limit;
+ *               values above 2147483 wait at most INT_MAX milliseconds. Set-up and tear-down are
+ *               not counted. A photo takes more than one second.
+ * pImgMark    - out, may be NULL; written, completely, only when the result is 0.
+ *
+ * Result:
+ *   0           photo saved
+ *   -1          the lock file cannot be created or opened (no message)
+ *   -2          another capture holds the lock (no message, returns at once)
+ *   -3          no camera listed
+ *   -4          the SDK listed an empty entry
+ *   -5          a listed camera is neither GigE nor USB3
+ *   -6          no camera of the manufacturer "Hikrobot"
+ *   -7          a GigE camera reported no usable packet size
+ *   -8 / -9     the worker's signal / thread could not be created
+ *   10          the worker did not finish within `timeout` (it may still save during tear-down)
+ *   -15 .. -19  the worker failed: -15 bad path, -16 bad imgType, -17 / -18 out of memory,
+ *               -19 the file was not written completely (also: cannot be created; empty image)
+ *   other       the status of the camera SDK call that failed
+ * Thread-safe. Blocks for the capture: about 1 s per frame taken, plus `timeout` at most for the
+ * worker, plus up to 3 s while a worker that overran is stopped. */
+QS_API int Quellshot_Grab(HKImgType imgType, const char* saveImgPath, int timeout, HKImgMark* pImgMark);
+
+/* Counts the attached cameras of the manufacturer "Hikrobot" (name compared ignoring case). Opens
+ * no camera, so cameras in use elsewhere count too. Takes no lock: may run during a capture.
+ * Returns the count (0 or more, without a message for none), the SDK status when the SDK cannot be
+ * initialised, or -1 when the enumeration fails. Thread-safe. */
+QS_API int HK_GetCameraCount(void);
+
+/* Switches the exposure wait of Quellshot_Grab: non-zero waits for automatic exposure to settle
+ * (the default), 0 saves the first frame. Takes effect at the next frame of a running capture.
+ * Returns 0. Thread-safe. */
+QS_API int HK_SetWaitAEDoneForTakePhoto(int waitAE);
+
+/* Reads the kernel's limit on memory for user-space USB transfers
+ * (/sys/module/usbcore/parameters/usbfs_memory_mb), in megabytes.
+ * Returns the value, or -1 when the file cannot be read or holds no number. Thread-safe. */
+QS_API int HK_GetSysUsbfsMemCurrentSize(void);
+
+/* Sets that limit to `val` megabytes (needs the right to write the kernel parameter).
+ * Returns 0 when the whole value was written and accepted, -1 otherwise (negative `val`: nothing is
+ * written). Thread-safe. */
+QS_API int HK_SetSysUsbfsMemSize(int val);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUELLSHOT_H */

@@ -1,0 +1,65 @@
+// Output helpers of the quellshot program: terminal-safe text, the one JSON object of --json, and
+// the routing of stdout that keeps log lines out of that object.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace qscli {
+
+// Length of the valid UTF-8 sequence at s[i], or 0 when the bytes there are not one.
+size_t utf8_length(const std::string& s, size_t i);
+
+// Camera names are whatever bytes a device reports. For a terminal: control characters and bytes
+// that are not UTF-8 become \xNN, so they can neither garble nor steer the terminal.
+std::string printable(const std::string& s);
+
+// Writes all of `s` to `fd`, restarting after signals. False when the write fails.
+bool write_all(int fd, const std::string& s);
+
+// Milliseconds on the monotonic clock; a sleep that resumes after signals.
+double mono_ms();
+void sleep_ms(int ms);
+
+// Builds one JSON object. Strings are escaped completely: quotes, backslashes and control
+// characters, and every byte that is not part of valid UTF-8 as \u00XX. Items are added in
+// order; open('{'/'[') and close('}'/']') nest objects and arrays.
+class Json {
+public:
+    Json();
+    Json& key(const char* k);
+    Json& str(const std::string& s);
+    Json& num(long long v);
+    Json& real(double v);  // two decimals; non-finite values as 0
+    Json& boolean(bool v);
+    Json& null();
+    Json& strings(const std::vector<std::string>& list);
+    Json& open(char bracket);
+    Json& close(char bracket);
+    std::string finish() const;  // the object with its closing brace and a line end
+
+private:
+    void comma();
+    std::string text_;
+    bool fresh_ = true;  // just after '{', '[' or a key: no comma before the next item
+};
+
+// With --json the one JSON object goes to the original stdout, and stdout (fd 1, where the
+// library and the SDK print their log lines) is pointed at stderr for the whole run.
+class Output {
+public:
+    bool json = false;
+
+    Output() = default;
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output();
+    bool begin_json();         // false (errno set) when stdout cannot be moved
+    bool emit(const Json& j);  // writes the object to the original stdout
+
+private:
+    int jsonFd_ = -1;
+};
+
+}  // namespace qscli
