@@ -1,0 +1,47 @@
+# Debian packages, one per component: the libraries and programs, the files to build against them
+# (-dev), and the simulated camera SDK (-sim, in its private directory). A cross build for armhf
+# makes armhf packages: `cmake --build --preset armhf-release --target package`.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quellshot-toolkit)
+set(CPACK_PACKAGE_VENDOR "quellshot toolkit developers")
+set(CPACK_PACKAGE_CONTACT "quellshot toolkit developers <dev@quellshot.invalid>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Hikrobot camera control for embedded Linux boards")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+else()
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+endif()
+
+set(CPACK_COMPONENTS_ALL runtime dev)
+if(QS_SIMULATED_SDK)
+  list(APPEND CPACK_COMPONENTS_ALL sim)
+endif()
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME quellshot-toolkit)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.36), libstdc++6 (>= 12)")
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+  "Hikrobot camera control for embedded Linux boards\n morven resets every Hikrobot camera; quellshot takes photos (library and program);\n dudiz is the utility library under both. Needs the camera vendor's SDK\n (libMvCameraControl.so) or the simulated one (quellshot-toolkit-sim).")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME quellshot-toolkit-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "quellshot-toolkit (= ${PROJECT_VERSION})")
+if(QS_SIMULATED_SDK)
+  # Built for the simulator, the CMake package names the simulated SDK's library.
+  string(APPEND CPACK_DEBIAN_DEV_PACKAGE_DEPENDS ", quellshot-toolkit-sim (= ${PROJECT_VERSION})")
+endif()
+set(CPACK_COMPONENT_DEV_DESCRIPTION
+  "Headers, static libraries, CMake and pkg-config files of the quellshot toolkit\n find_package(quellshot) or pkg-config quellshot; find_package(dudiz) or pkg-config dudiz.")
+
+set(CPACK_DEBIAN_SIM_PACKAGE_NAME quellshot-toolkit-sim)
+set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "libc6 (>= 2.36), libstdc++6 (>= 12), libturbojpeg0 (>= 2.1)")
+set(CPACK_COMPONENT_SIM_DESCRIPTION
+  "Simulated Hikrobot camera SDK for the quellshot toolkit\n A strict stand-in for libMvCameraControl.so with scenario files and faults on demand,\n installed in a private directory (lib/camsim) so that it never shadows a vendor SDK.")
+
+include(CPack)
