@@ -1,4 +1,5 @@
-// File helpers: whole-file write, read and copy through stdio, and small wrappers.
+// File helpers: whole-file write, read and copy through stdio, small wrappers, and one field of a
+// configuration file.
 
 #include "swfile.h"
 
@@ -11,6 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "internal/swalloc.h"
+#include "internal/swreplace.h"
+#include "swstring.h"
 
 namespace {
 
@@ -44,6 +49,75 @@ void prefault(void* block, size_t size) {
 #ifdef MADV_POPULATE_WRITE
     (void)madvise(aligned, end - start, MADV_POPULATE_WRITE);
 #endif
+}
+
+// ---- configuration files ----
+
+// Largest section line added ("\r\n" + 188 characters + "\r\n") and largest field appended
+// (192 characters and '='); a field appended after the section line needs no separator, and one
+// appended after existing text needs 2 bytes, far less than a section line.
+constexpr int kMaxSectionMarker = 188;
+constexpr size_t kMaxFieldChars = 192;
+constexpr int kSectionLineRoom = kMaxSectionMarker + 4;
+constexpr int kMargin = kSectionLineRoom + static_cast<int>(kMaxFieldChars) + 1;
+
+// A file's content in memory, followed by `room` NUL bytes and one more NUL that keeps it a C
+// string whatever the field operations write; freed when the holder dies.
+class CfgCopy {
+public:
+    CfgCopy() = default;
+    CfgCopy(const CfgCopy&) = delete;
+    CfgCopy& operator=(const CfgCopy&) = delete;
+    ~CfgCopy() { SW_FREE(buf_); }
+
+    // Loads `path` (size already taken) with `room` free bytes after it. False on a short read
+    // or when memory runs out.
+    static bool load(const char* path, int size, int room, CfgCopy* out) {
+        if (size < 0 || room < 0 || size > INT_MAX - room - 1) return false;
+        const int total = size + room;
+        out->buf_ = static_cast<char*>(SW_ALLOC(static_cast<size_t>(total) + 1));
+        if (out->buf_ == nullptr) return false;
+        memset(out->buf_ + size, 0, static_cast<size_t>(room) + 1);
+        out->size_ = size;
+        out->total_ = total;
+        return size == 0 || sw_file_load(path, "rb", out->buf_, size) == size;
+    }
+
+    char* data() const { return buf_; }
+    int total() const { return total_; }
+
+    // The region a section marker opens (NULL section: the whole copy), as an offset; -1 when
+    // the marker is absent. A NUL byte in the file must not hide a marker after it: the field
+    // operations see the whole copy, so the search does too, one NUL-free stretch at a time.
+    int region(const char* section) const {
+        if (section == nullptr) return 0;
+        for (int off = 0; off < size_;) {
+            const char* at = xstrcasestr(buf_ + off, "left", section);
+            if (at != nullptr) return static_cast<int>(at - buf_);
+            off += static_cast<int>(strlen(buf_ + off)) + 1;
+        }
+        return -1;
+    }
+
+private:
+    char* buf_ = nullptr;
+    int size_ = 0;
+    int total_ = 0;
+};
+
+enum class CfgOp { kByName, kByValue, kInvalid };
+
+CfgOp cfg_op(const char* mode, const char* byName, const char* byValue) {
+    if (xstrcasecmp(mode, byName) == 0) return CfgOp::kByName;
+    if (xstrcasecmp(mode, byValue) == 0) return CfgOp::kByValue;
+    return CfgOp::kInvalid;
+}
+
+// The size of an existing file, 0 for a missing one when that is allowed; -1 otherwise.
+int cfg_size(const char* path, bool missingIsEmpty) {
+    const int size = sw_file_getSize(path);
+    if (size >= 0) return size;
+    return missingIsEmpty && !sw_file_exists(path) ? 0 : -1;
 }
 
 }  // namespace
@@ -111,4 +185,74 @@ extern "C" int sw_file_copy(const char* existingFilename, const char* newFilenam
     }
     free(buf);
     return result;
+}
+
+extern "C" char* sw_file_getCfgString(const char* path, const char* section, const char* mode, char* field, char* value,
+                                      int resultBufSize) {
+    if (path == nullptr || mode == nullptr || field == nullptr || value == nullptr || resultBufSize < 1) return nullptr;
+    const CfgOp op = cfg_op(mode, "GetFieldValue", "GetFieldName");
+    if (op == CfgOp::kInvalid) return nullptr;
+    const int size = cfg_size(path, false);
+    if (size <= 0) return nullptr;
+    CfgCopy copy;
+    if (!CfgCopy::load(path, size, 0, &copy)) return nullptr;
+    const int at = copy.region(section);
+    if (at < 0) return nullptr;
+    const char* region = copy.data() + at;
+    const int regionSize = copy.total() + 1 - at;
+    if (op == CfgOp::kByName) return sw_str_getFieldValue(region, regionSize, '\n', field, value, resultBufSize);
+    return sw_str_getFieldName(region, regionSize, '\n', field, resultBufSize, value);
+}
+
+extern "C" bool sw_file_setCfgString(const char* path, const char* section, const char* mode, const char* field,
+                                     const char* value, bool autoAdd) {
+    if (path == nullptr || mode == nullptr || field == nullptr || value == nullptr) return false;
+    const CfgOp op = cfg_op(mode, "SetFieldValue", "SetFieldName");
+    if (op == CfgOp::kInvalid) return false;
+    const size_t fieldLen = strlen(field);
+    if (fieldLen > kMaxFieldChars || strlen(value) > kMaxFieldChars - fieldLen) return false;
+    const int size = cfg_size(path, true);
+    if (size < 0) return false;
+    CfgCopy copy;
+    if (!CfgCopy::load(path, size, kMargin, &copy)) return false;
+
+    int at = copy.region(section);
+    int added = 0;
+    if (at < 0) {
+        if (!autoAdd || strlen(section) > static_cast<size_t>(kMaxSectionMarker)) return false;
+        // The marker's length was checked: the line fits the room kept for it.
+        added = snprintf(copy.data() + size, static_cast<size_t>(kSectionLineRoom) + 1, "\r\n%s\r\n", section);
+        at = size;
+    }
+    char* region = copy.data() + at;
+    const int regionSize = copy.total() - at;
+    int change = 0;
+    const bool ok = op == CfgOp::kByName
+                        ? sw_str_setFieldValue(region, regionSize, '\n', field, value, autoAdd, &change)
+                        : sw_str_setFieldName(region, regionSize, '\n', field, value, autoAdd, &change);
+    if (!ok) return false;
+    const int newSize = size + added + change;
+    return sw_file_replace(path, copy.data(), static_cast<size_t>(newSize)) == 0;
+}
+
+extern "C" bool sw_file_delCfgString(const char* path, const char* section, const char* mode, const char* field,
+                                     const char* value) {
+    if (path == nullptr || mode == nullptr || (field == nullptr && value == nullptr)) return false;
+    const CfgOp op = cfg_op(mode, "DelFieldByName", "DelFieldByValue");
+    if (op == CfgOp::kInvalid) return false;
+    const int size = cfg_size(path, false);
+    if (size < 0) return false;
+    if (size == 0) return true;
+    CfgCopy copy;
+    if (!CfgCopy::load(path, size, 0, &copy)) return false;
+    const int at = copy.region(section);
+    if (at < 0) return true;
+    char* region = copy.data() + at;
+    const int regionSize = copy.total() + 1 - at;
+    int change = 0;
+    const bool ok = op == CfgOp::kByName ? sw_str_delFieldByName(region, regionSize, '\n', field, &change)
+                                         : sw_str_delFieldByValue(region, regionSize, '\n', value, &change);
+    if (!ok) return false;
+    if (change == 0) return true;  // nothing deleted: the file stays as it is
+    return sw_file_replace(path, copy.data(), static_cast<size_t>(size + change)) == 0;
 }

@@ -1,12 +1,13 @@
 /* Text helpers: case-insensitive comparison and search, date-time layouts, time stamps and the
- * millisecond tick, and classification and conversion of text (case, one character, numbers,
- * hexadecimal). Strings are NUL-terminated bytes read as unsigned char; case folding is the
+ * millisecond tick, classification and conversion of text (case, one character, numbers,
+ * hexadecimal), date-time parsing and arithmetic, and field records (name=value) in a buffer. Strings are NUL-terminated bytes read as unsigned char; case folding is the
  * C library's toupper() of the current locale (the toolkit never changes it, so ASCII letters).
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SWSTRING_H
 #define DUDIZ_SWSTRING_H
 
 #include <stdbool.h>
+#include <stdint.h>
 #include <time.h>
 
 #include "swapi.h"
@@ -121,6 +122,116 @@ SW_API int xstrtohex(const char* str, unsigned char* hex);
  * or prefix is longer than 2 characters. */
 SW_API int xstrfromhex(const unsigned char* hex, int hexCnt, char* str, const char* prefix,
                        const char* split);
+
+/* ---- date-time parsing and arithmetic ----------------------------------------------------- */
+
+/* These functions read the layouts named above. Local time follows the TZ of the process (read
+ * with tzset() once, and again by every mktime); conversions use a struct tm of the call. */
+
+/* Parses `str`, written in the layout named by `mode`, into *pTime and *ms.
+ * The numbers of a layout are maximum widths: the year takes up to 4 digits, the other fields up
+ * to 2, the milliseconds up to 3 read as an integer (".5" gives 5, ".042" gives 42). '-', ':' and
+ * '.' must match; the blank between date and time matches any run of white space, none included.
+ * Parsing stops at the first mismatch: the fields not reached keep what the caller put in
+ * *pTime and *ms (so clear them first), and the text still counts as read. Year and month are
+ * then brought to struct tm conventions (tm_year - 1900, tm_mon - 1) also when not reached.
+ * "time" and "time(h)" take year, month and day from the current local date. Fields a layout
+ * does not carry (and tm_wday, tm_yday, tm_isdst) are left as the caller set them.
+ * pTime - in/out; ms - in/out, required for every layout (written only by the "(h)" layouts).
+ * Returns pTime, or NULL (pTime and ms untouched) when an argument is NULL, the format name is
+ * unknown, the current local date cannot be read, or not even the first field could be read.
+ * Reentrant. */
+SW_API struct tm* strtotm(const char* str, struct tm* pTime, short* ms, const char* mode);
+
+/* Moves the local instant written in `str` by `ms` milliseconds (negative: back) and writes the
+ * result over `str` in the same layout. Daylight saving is decided by the local rules for that
+ * date, so a text grown by 0 comes back unchanged. "date" is taken at 00:00:00 (growing
+ * "2024-03-01" by 1 ms leaves it); "time" and "time(h)" lie on the current day (growing
+ * "23:59:59" by 1000 ms gives "00:00:00"). Layouts without milliseconds drop the sub-second part.
+ * str - in/out: a NUL-terminated text; the result is never longer than the text it replaces.
+ * Returns str, or NULL with str unchanged when str or mode is NULL, the text cannot be read
+ * (see strtotm), it lies before 1970-01-01 00:00:00 UTC, the new instant does not fit time_t
+ * (after 2038-01-19 03:14:07 UTC where time_t has 32 bits) or cannot be converted to local time,
+ * or its text would be longer than `str` (a year above 9999). Reentrant. */
+SW_API char* xstrtimegrow(char* str, const char* mode, int64_t ms);
+
+/* Measures s1 minus s2, both written in the layout named by `mode`, read as local time (the
+ * daylight-saving rules of each date apply). A NULL text counts as the epoch
+ * (1970-01-01 00:00:00 UTC, 0 ms).
+ * interval - out, may be NULL: the difference in milliseconds, positive when s1 is later.
+ * Returns true when both texts could be read (the result does not order them), false when a
+ * given text cannot be read (see strtotm; an unknown format name included) or lies before
+ * 1970-01-01 00:00:00 UTC; *interval is then not written. Two NULL texts give true and 0
+ * without looking at mode. Reentrant. */
+SW_API bool xstrtimecmp(const char* s1, const char* s2, const char* mode, int64_t* interval);
+
+/* Sets the system's wall clock to `timestamp`, a decimal count of seconds since
+ * 1970-01-01 00:00:00 UTC (a Unix time, despite the name), with settimeofday(2). Leading white
+ * space and a '+' are allowed; nothing may follow the digits.
+ * Returns 0 when the clock was set, or -1 (clock untouched) when timestamp is NULL, holds no
+ * digit, has anything after the number, is negative, or exceeds 2147483647 (the largest 32-bit
+ * time_t), or when settimeofday fails (errno set; EPERM without the CAP_SYS_TIME capability).
+ * Thread-safe (changes system-wide state; the monotonic tick is not affected). */
+SW_API int xsetlocaltime(const char* timestamp);
+
+/* ---- field records in text ---------------------------------------------------------------- */
+
+/* A field text is a buffer of bufSize bytes whose text is followed only by NUL bytes (the free
+ * room). The text is split into records by the delimiter; a record holding '=' is a field
+ * "name=value". Names and values are matched ignoring case and read without the blanks around
+ * them (a blank is any byte 0 to 32, or 127; so a carriage return before a line feed is
+ * ignored). A record whose first non-blank bytes are '#' or "//" is a comment; records without
+ * '=' (section lines, empty lines) and comments never match. The earliest matching record wins.
+ * The text ends at its last non-NUL byte; the free room is the NUL bytes after it (bufSize - 1
+ * for a buffer of NUL bytes only, which is empty).
+ *
+ * delimiter - 0 or '\n' for the line feed, else an ASCII punctuation character other than '='.
+ * name, value - may contain neither the delimiter nor '='.
+ * varySize  - out, may be NULL: the change of the text's length in bytes (negative, 0, positive).
+ *
+ * Fields are written as name '=' value exactly as passed. A field appended to a text that does
+ * not end with the delimiter is preceded by a separator ("\r\n" for the line feed, else the
+ * delimiter); none is written after it. A written field may fill the buffer to its last byte
+ * (no terminating NUL is kept then); a caller using the text as a C string keeps a NUL beyond
+ * bufSize. Nothing is allocated; every operation scans the buffer once, from the start.
+ * Every failure leaves the buffer exactly as it was, and no byte beyond bufSize is read or
+ * written. All are reentrant; the caller serialises access to one buffer. None blocks. */
+
+/* Reads the value of the first field named `name` into `value` (valueSize bytes, NUL-terminated;
+ * an empty or blank value gives ""). Returns value, or NULL (value untouched) when buf, name or
+ * value is NULL, bufSize or valueSize is below 1, an argument is invalid (see above), no field
+ * is named so, or the value with its NUL does not fit valueSize. */
+SW_API char* sw_str_getFieldValue(const char* buf, int bufSize, char delimiter, const char* name, char* value,
+                                  int valueSize);
+
+/* Reads the name of the first field whose value is `value` into `name` (nameSize bytes,
+ * NUL-terminated; a field starting with '=' gives ""). Returns name, or NULL (name untouched) as
+ * sw_str_getFieldValue does. */
+SW_API char* sw_str_getFieldName(const char* buf, int bufSize, char delimiter, char* name, int nameSize,
+                                 const char* value);
+
+/* Sets the value of the first field named `name` to `value`, rewriting that field as
+ * "name=value" in place (the text behind it moves; its delimiter and a carriage return before a
+ * line feed stay). Without such a field and with autoAdd, appends "name=value" at the end of the
+ * text (after a separator, see above); at least 2 bytes of free room are needed to append.
+ * Returns true when the field was written, false when an argument is NULL or invalid, the field
+ * is missing and autoAdd is false, or the free room is too small. */
+SW_API bool sw_str_setFieldValue(char* buf, int bufSize, char delimiter, const char* name, const char* value,
+                                 bool autoAdd, int* varySize);
+
+/* Renames the first field whose value is `value` to `name` (rewriting it as "name=value");
+ * otherwise as sw_str_setFieldValue, appending "name=value" with autoAdd. */
+SW_API bool sw_str_setFieldName(char* buf, int bufSize, char delimiter, const char* name, const char* value,
+                                bool autoAdd, int* varySize);
+
+/* Deletes the first field named `name`: the record with its delimiter (a last record without
+ * one goes alone, the delimiter before it stays); the text behind moves up.
+ * Returns true when the field was deleted or is not there (then buf and *varySize are not
+ * touched), false when an argument is NULL or invalid. */
+SW_API bool sw_str_delFieldByName(char* buf, int bufSize, char delimiter, const char* name, int* varySize);
+
+/* Deletes the first field whose value is `value`; otherwise as sw_str_delFieldByName. */
+SW_API bool sw_str_delFieldByValue(char* buf, int bufSize, char delimiter, const char* value, int* varySize);
 
 #ifdef __cplusplus
 }
