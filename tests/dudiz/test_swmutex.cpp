@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/lock_holder.h"
 #include "support/waitfor.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -29,32 +30,10 @@ protected:
 };
 
 // Holds the mutex on a thread of its own from construction until release() (or destruction).
-class Holder {
+class Holder : public LockHolder {
 public:
     explicit Holder(void* h)
-        : th_([this, h] {
-              locked_ = sw_mutex_lock(h, -1) == 0;
-              held_ = true;
-              wait_for([this] { return release_.load(); }, 1e9);
-              releasedAt_ = mono_ms();
-              sw_mutex_unlock(h);
-          }) {
-        EXPECT_TRUE(wait_for([this] { return held_.load(); }));
-        EXPECT_TRUE(locked_.load());
-    }
-    ~Holder() {
-        release();
-        th_.join();
-    }
-    Holder(const Holder&) = delete;
-    Holder& operator=(const Holder&) = delete;
-    void release() { release_ = true; }
-    double releasedAt() const { return releasedAt_.load(); }
-
-private:
-    std::atomic<bool> locked_{false}, held_{false}, release_{false};
-    std::atomic<double> releasedAt_{0.0};
-    std::thread th_;
+        : LockHolder([h] { return sw_mutex_lock(h, -1) == 0; }, [h] { sw_mutex_unlock(h); }) {}
 };
 
 }  // namespace

@@ -1,0 +1,42 @@
+// A summary for benchmark programs that set one figure of ours beside one peer: after the usual
+// table it prints both rates (or the time per item), their ratio and whether the goal is met.
+#pragma once
+
+#include <cstdio>
+#include <ostream>
+
+#include "support/bench_main.h"
+
+// `Figure` names the two runs and the goal:
+//   static constexpr const char* kLabel, kOurs, kPeer; static constexpr double kGoal;
+//   static constexpr bool kTimePerItem - show microseconds per item instead of items per second.
+// The ratio is our rate over the peer's (a speed-up), met when it is at least kGoal.
+template <class Figure>
+class RatioSummaryReporter : public RateCollectingReporter {
+public:
+    explicit RatioSummaryReporter(OutputOptions opts) : RateCollectingReporter(opts) {}
+
+    void Finalize() override {
+        std::ostream& os = GetOutputStream();
+        char line[256];
+        const double ours = rate(Figure::kOurs);
+        const double peer = rate(Figure::kPeer);
+        os << (Figure::kTimePerItem ? "\nSummary (microseconds per item; ratio = our speed / peer's)\n"
+                                    : "\nSummary (items per second; ratio = our speed / peer's)\n");
+        (void)snprintf(line, sizeof line, "%-34s %12s %12s %8s %6s %s\n", "figure", "ours", "peer", "ratio", "goal",
+                       "verdict");
+        os << line;
+        if (ours <= 0.0 || peer <= 0.0) {
+            (void)snprintf(line, sizeof line, "%-34s %12s %12s %8s\n", Figure::kLabel, "-", "-", "-");
+        } else {
+            const double r = ours / peer;
+            const double shownOurs = Figure::kTimePerItem ? 1e6 / ours : ours;
+            const double shownPeer = Figure::kTimePerItem ? 1e6 / peer : peer;
+            (void)snprintf(line, sizeof line, "%-34s %12.1f %12.1f %7.2fx %5.1fx %s\n", Figure::kLabel, shownOurs,
+                           shownPeer, r, Figure::kGoal, r >= Figure::kGoal ? "met" : "MISSED");
+        }
+        os << line;
+        os.flush();
+        ConsoleReporter::Finalize();
+    }
+};
