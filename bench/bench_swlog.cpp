@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "support/bench_main.h"
 #include "swlog.h"
 
 namespace {
@@ -150,20 +151,9 @@ void BM_Spdlog(benchmark::State& state, Destination d) {
 }
 
 // The console table as usual, then the per-destination comparison against the goals.
-class SummaryReporter : public benchmark::ConsoleReporter {
+class SummaryReporter : public RateCollectingReporter {
 public:
-    explicit SummaryReporter(OutputOptions opts) : ConsoleReporter(opts) {}
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& r : runs) {
-            if (r.error_occurred) continue;
-            // A plain run counts until the median of its repetitions, if any, replaces it.
-            if (r.run_type == Run::RT_Aggregate && r.aggregate_name != "median") continue;
-            const auto it = r.counters.find("items_per_second");
-            if (it != r.counters.end()) rates_[r.run_name.function_name] = it->second.value;
-        }
-    }
+    explicit SummaryReporter(OutputOptions opts) : RateCollectingReporter(opts) {}
 
     void Finalize() override {
         std::ostream& os = GetOutputStream();
@@ -197,11 +187,6 @@ public:
     }
 
 private:
-    double rate(const std::string& name) const {
-        const auto it = rates_.find(name);
-        return it == rates_.end() ? 0.0 : it->second;
-    }
-
     static std::string amount(double v) {
         if (v <= 0.0) return "-";
         char buf[32];
@@ -220,8 +205,6 @@ private:
         (void)snprintf(buf, sizeof buf, "%.2fx %s", r, met ? "met" : "MISSED");
         return buf;
     }
-
-    std::map<std::string, double> rates_;
 };
 
 void register_benchmarks() {
@@ -235,26 +218,9 @@ void register_benchmarks() {
     }
 }
 
-// True when the caller asked for another output format than the console table, which then
-// replaces the summary.
-bool other_format_requested(int argc, char** argv) {
-    const char kFlag[] = "--benchmark_format=";
-    for (int k = 1; k < argc; ++k) {
-        if (strncmp(argv[k], kFlag, sizeof kFlag - 1) == 0 &&
-            strcmp(argv[k] + sizeof kFlag - 1, "console") != 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool plain = other_format_requested(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-
     const char* base = getenv("TMPDIR");
     std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/bench_swlog.XXXXXX";
     std::vector<char> dir(templ.begin(), templ.end());
@@ -265,16 +231,8 @@ int main(int argc, char** argv) {
     }
     g_temp_dir = dir.data();
 
-    register_benchmarks();
-    if (plain) {
-        benchmark::RunSpecifiedBenchmarks();
-    } else {
-        SummaryReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
-                                                       : benchmark::ConsoleReporter::OO_Tabular);
-        benchmark::RunSpecifiedBenchmarks(&reporter);
-    }
-    benchmark::Shutdown();
+    const int rc = run_benchmarks_with_summary<SummaryReporter>(argc, argv, register_benchmarks);
 
     if (rmdir(g_temp_dir.c_str()) != 0) perror("bench_swlog: rmdir");
-    return 0;
+    return rc;
 }
