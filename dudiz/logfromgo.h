@@ -13,7 +13,9 @@ extern "C" {
  * `line` and `message`, in one formatted print, then flushes stdout. `message` is printed as an
  * argument, so a '%' inside it is printed unchanged. None of the texts may be NULL.
  * If the local time cannot be read or converted the stamp is empty ("[]").
- * Reentrant; each line is written whole. Blocks only as long as writing to stdout blocks. */
+ * Nothing is allocated; each thread keeps the text of the last second it stamped.
+ * Reentrant; each line is written whole. Blocks only as long as writing to stdout blocks. Not
+ * async-signal-safe (stdio, local time); a cancellation point (see swlog.h). */
 SW_API void LogFromGo(const char* level, const char* file, int line, const char* message);
 
 #ifdef __cplusplus

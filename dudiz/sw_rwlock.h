@@ -6,6 +6,9 @@
  * every millisecond until the time, measured on the monotonic clock, is up. So 0 makes exactly one
  * try and never sleeps. Pollers do not queue: a stream of readers can keep a polling writer out for
  * its whole time-out.
+ *
+ * Handles are not checked: each function needs a handle from sw_rwlock_create that was not
+ * destroyed (NULL is not allowed). No function is async-signal-safe.
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SW_RWLOCK_H
 #define DUDIZ_SW_RWLOCK_H
@@ -17,12 +20,13 @@ extern "C" {
 #endif
 
 /* Creates an unlocked read-write lock; its memory comes by the library's allocation rule
- * (swheap.h). Returns the handle, or NULL (nothing kept) when memory or a POSIX initialisation
- * fails. Thread-safe. */
+ * (swheap.h). Returns the handle (released with sw_rwlock_destroy), or NULL (nothing kept) when
+ * memory or a POSIX initialisation fails. Thread-safe; does not block (beyond the process heap's
+ * lock). */
 SW_API void* sw_rwlock_create(void);
 
 /* Destroys a lock made by sw_rwlock_create and releases its memory. The lock must be free and no
- * thread may use it any more. One thread at a time. */
+ * thread may use it any more. One thread at a time; does not block. */
 SW_API void sw_rwlock_destroy(void* hRWLock);
 
 /* Takes the lock for reading (shared with other readers, excluded by a writer).
@@ -42,10 +46,12 @@ SW_API int sw_rwlock_rdlock(void* hRWLock, int timeout);
  * lock already; a thread that holds a read lock and waits without limit for the write lock waits
  * for ever); timeout >= 0 returns 0, or -1 with errno ETIMEDOUT (also when the caller itself holds
  * the lock in either way), or -1 with errno untouched for another failure of the try.
- * Thread-safe; blocks up to `timeout` ms (without limit when negative). */
+ * Thread-safe; blocks up to `timeout` ms (without limit when negative). A cancellation point when
+ * timeout >= 0 and the lock is busy, as sw_rwlock_rdlock. */
 SW_API int sw_rwlock_wrlock(void* hRWLock, int timeout);
 
-/* Releases the lock the calling thread holds, read or write; errors are ignored. Thread-safe. */
+/* Releases the lock the calling thread holds, read or write (one take of a read lock taken several
+ * times); errors are ignored. Thread-safe; never blocks. */
 SW_API void sw_rwlock_unlock(void* hRWLock);
 
 #ifdef __cplusplus

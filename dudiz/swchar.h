@@ -8,8 +8,9 @@
  * to 0xFF (255) whether the platform's char is signed (x86) or unsigned (ARM). Storage is passed
  * as char, as callers keep flags in plain char buffers; it is read and written as unsigned bytes.
  *
- * All functions are reentrant and never block. Each write is a read-modify-write of the whole byte,
- * so concurrent writers of bits in the same byte must serialise themselves.
+ * All functions are reentrant, async-signal-safe and no cancellation points; they allocate nothing
+ * and never block. Each write is a read-modify-write of the whole byte, so concurrent writers of
+ * bits in the same byte must serialise themselves.
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SWCHAR_H
 #define DUDIZ_SWCHAR_H

@@ -2,6 +2,8 @@
  * listing, and the location of the running executable. Both '/' and '\' are accepted as path
  * separators on input. Paths these functions copy into a buffer of their own are limited to
  * SW_PATH_MAX characters; longer ones are refused, never cut.
+ * Every function except xGetPathFileName works on the file system: it blocks for its file-system
+ * calls, may be a cancellation point there (see swlog.h), and is not async-signal-safe. None logs.
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SWDIR_H
 #define DUDIZ_SWDIR_H
@@ -34,18 +36,21 @@ SW_API bool sw_dir_exists(const char* dir);
  * overlapping trees each count only their own creations). */
 SW_API int sw_dir_create(const char* dir);
 
-/* Opens `dir` for listing (opendir). Returns the handle, or NULL on failure (errno set) or for
- * NULL. Release it with sw_dir_close. Reentrant. */
+/* Opens `dir` for listing (opendir). Returns the handle, owned by the caller (a directory stream
+ * with its descriptor, which stays open until sw_dir_close), or NULL on failure (errno set) or
+ * for NULL. Reentrant. */
 SW_API void* sw_dir_open(const char* dir);
 
 /* Returns the next entry of `hDir`, or NULL at the end, on failure, or for a NULL handle.
  * The entry is the C library's record of the large-file interface, struct dirent64 (which is
  * struct dirent on 64-bit systems and for callers built with _FILE_OFFSET_BITS=64); the caller
- * reads its d_name. It stays valid until the next call on the same handle. "." and ".." are
- * listed too. One thread at a time per handle. */
+ * reads its d_name. It belongs to the handle and stays valid until the next call on the same
+ * handle or its sw_dir_close. "." and ".." are listed too; the order is the file system's.
+ * One thread at a time per handle. */
 SW_API void* sw_dir_read(void* hDir);
 
-/* Closes a handle of sw_dir_open; NULL is ignored. One thread at a time per handle. */
+/* Closes a handle of sw_dir_open, once; the handle and any entry read from it become invalid.
+ * NULL is ignored. One thread at a time per handle. */
 SW_API void sw_dir_close(void* hDir);
 
 /* Deletes the directory `dir` with everything in it, depth first. Symbolic links are removed as
@@ -54,12 +59,16 @@ SW_API void sw_dir_close(void* hDir);
  * Returns false when dir is NULL, longer than SW_PATH_MAX characters, cannot be opened, or
  * when any entry cannot be deleted or its path (dir, '/', name) would be longer than
  * SW_PATH_MAX characters; the first failure stops the walk and what was deleted so far stays
- * deleted. Reentrant. */
+ * deleted. A `dir` that is itself a symbolic link to a directory is followed: the target's
+ * entries are deleted, then the final rmdir of the link fails and the result is false. The walk
+ * holds one open directory per level. Reentrant; nobody else should change the tree meanwhile (an
+ * entry replaced by a symbolic link between its status check and the descent is followed). */
 SW_API bool sw_dir_delete(const char* dir);
 
 /* Returns a pointer into `path` just after its last separator ('/' or '\'), so the file name
  * ("" for a path ending in a separator); `path` itself when it has none; NULL for NULL.
- * The result drops const, as strrchr does. Reentrant. */
+ * The result drops const, as strrchr does, and lives as long as `path`. Reentrant; only computes
+ * (no file-system access, never blocks). */
 SW_API char* xGetPathFileName(const char* path);
 
 /* Finds the running executable (the target of "/proc/self/exe").
@@ -67,7 +76,7 @@ SW_API char* xGetPathFileName(const char* path);
  *       it receives "/opt/app/"); the caller provides SW_PATH_MAX + 1 bytes.
  * bin - out, may be NULL: the file name ("tool"); SW_PATH_MAX + 1 bytes.
  * Returns 0, or -1 (writing nothing) when the link cannot be read or its target is longer than
- * SW_PATH_MAX characters. Reentrant. */
+ * SW_PATH_MAX characters. Reentrant; blocks only for reading the link. */
 SW_API int xGetSelfRunningInfo(char* dir, char* bin);
 
 #ifdef __cplusplus

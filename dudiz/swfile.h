@@ -1,7 +1,10 @@
 /* File helpers: whole-file write and read, size, rename, delete, existence and copy, and one
  * field of a configuration file.
  * Sizes and counts are int: files up to INT_MAX bytes (2 GiB minus 1) on every platform.
- * None of these functions logs; each reports through its result only.
+ * None of these functions logs; each reports through its result only. Every one works on the file
+ * system: it blocks for its file-system calls, may be a cancellation point there (see swlog.h;
+ * a thread cancelled inside one may leave a file open or a temporary block allocated) and is not
+ * async-signal-safe. Pointers passed in are used only during the call.
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SWFILE_H
 #define DUDIZ_SWFILE_H
@@ -27,11 +30,13 @@ extern "C" {
 SW_API int sw_file_update(const char* path, const char* mode, const char* buf, int bufSize);
 
 /* Returns the size in bytes of `path` (stat, following symbolic links), or -1 when path is NULL,
- * stat fails, or the size is above INT_MAX. Reentrant. */
+ * stat fails (errno set), or the size is above INT_MAX. Reentrant; blocks for the lookup. */
 SW_API int sw_file_getSize(const char* path);
 
 /* Reads the whole file `path`, opened with fopen `mode` (normally "rb"), into `buf`.
  * buf     - out: bufSize bytes; no NUL is appended (a caller reading text allocates one more).
+ * The size is taken first (stat) and exactly that many bytes are asked for: a file that grows
+ * meanwhile is read up to its earlier size, one that shrinks gives a smaller count.
  * Returns the number of bytes read (0 for an empty file, which is not opened), or -1 when path,
  * mode or buf is NULL, bufSize is negative, the size cannot be taken (see sw_file_getSize), the
  * file cannot be opened, or bufSize is smaller than the file (then nothing is read).
@@ -39,15 +44,17 @@ SW_API int sw_file_getSize(const char* path);
 SW_API int sw_file_load(const char* path, const char* mode, char* buf, int bufSize);
 
 /* Renames `oldName` to `newName` (rename; an existing newName is replaced).
- * Returns 0, or -1 when a name is NULL or rename fails (errno set). Reentrant. */
+ * Returns 0, or -1 when a name is NULL or rename fails (errno set). Reentrant; blocks for the
+ * rename. */
 SW_API int sw_file_rename(const char* oldName, const char* newName);
 
 /* Deletes the file or empty directory `path` (remove; a symbolic link itself, not its target).
- * Returns 0, or -1 when path is NULL or remove fails (errno set). Reentrant. */
+ * Returns 0, or -1 when path is NULL or remove fails (errno set). Reentrant; blocks for the
+ * removal. */
 SW_API int sw_file_delete(const char* path);
 
 /* Tells whether `path` exists (access() with F_OK, following symbolic links). NULL gives false.
- * Reentrant. */
+ * Reentrant; blocks for the lookup. */
 SW_API bool sw_file_exists(const char* path);
 
 /* Copies the file `existingFilename` to `newFilename` ("wb": created or replaced), holding the
@@ -56,7 +63,9 @@ SW_API bool sw_file_exists(const char* path);
  * Returns the number of bytes copied (0 for an empty source, which gives an empty target), or -1
  * when a name is NULL, the target exists and failIfExists is set, the source cannot be sized or
  * read whole, memory runs out, or the target cannot be written whole (a partly written target
- * may stay). Reentrant; blocks as long as the reads and writes do. */
+ * may stay). The existence test and the copy are separate steps: a target created meanwhile by
+ * someone else is replaced. The block is freed before the call returns.
+ * Reentrant; blocks as long as the reads and writes do. */
 SW_API int sw_file_copy(const char* existingFilename, const char* newFilename, bool failIfExists);
 
 /* ---- configuration files ------------------------------------------------------------------ */

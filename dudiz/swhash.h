@@ -18,9 +18,12 @@
  *
  * Thread-safety: the table has no lock. Every function is one thread at a time per table (callers
  * that share a table serialise every call on it, lookups included); different tables may be used
- * from different threads at once. Callbacks run on the calling thread, inside the call. No function
+ * from different threads at once. Callbacks run on the calling thread, inside the call; the hash,
+ * comparison and release functions must not call into the table that calls them. No function
  * blocks; their time is linear in the length of one chain, except visit and destroy (linear in the
- * table size plus the number of elements) and create (linear in the table size).
+ * table size plus the number of elements) and create (linear in the table size). The three hash
+ * functions are async-signal-safe; the table functions are not. None is a cancellation point,
+ * except through the allocation rule (see swlog.h) or a callback that is one.
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SWHASH_H
 #define DUDIZ_SWHASH_H
@@ -119,7 +122,8 @@ SW_API int32_t sw_hash_replace(hash_t htable, const void* key, int32_t keylen, c
                                void** olddata);
 
 /* Returns the data of the key, or NULL when it is absent or when htable or key is NULL or
- * keylen <= 0 (stored data is never NULL, so NULL always means "not found"). errno is untouched. */
+ * keylen <= 0 (stored data is never NULL, so NULL always means "not found"). errno is untouched.
+ * The data stays the caller's; the table keeps its pointer until a delete, replace or destroy. */
 SW_API void* sw_hash_lookup(hash_t htable, const void* key, int32_t keylen);
 
 /* Calls vcb for every element: buckets in index order, each chain in insertion order. Nothing when

@@ -5,6 +5,18 @@
  *   reentrant    - may be called from any number of threads at once; keeps no shared state.
  *   thread-safe  - may be called from any number of threads at once on the same object.
  *   one thread at a time - the caller must serialise calls on the same object.
+ *   async-signal-safe - may also be called from a signal handler. Only the functions whose comment
+ *                  says so are; every other function may take locks or use stdio and must not be
+ *                  called from a handler.
+ *   cancellation point - a pthread_cancel of the calling thread may take effect inside the call.
+ *                  Functions that wait (locks with a time-out, signals, sleeps, joins) or do input
+ *                  or output (files, pipes, sockets, and every function that may write a log line
+ *                  to stdout) contain cancellation points; the headers name them. Functions that
+ *                  only compute do not. Allocating functions are no exception when the process heap
+ *                  (swheap.h) is full: the heap then writes its exhaustion line.
+ * Handles (void*) returned by a create function belong to the caller, who passes each to the
+ * matching destroy function exactly once; pointers passed in are used only during the call unless
+ * a comment says that they are kept.
  */
 #ifndef DUDIZ_SWLOG_H
 #define DUDIZ_SWLOG_H
@@ -40,7 +52,8 @@ typedef enum {
  * an allocator log its own exhaustion. Errors of formatting or printing are ignored.
  *
  * Reentrant. Lines of concurrent callers are never interleaved within a line; their order is the
- * order in which they reach stdout. Blocks only as long as writing to stdout blocks. */
+ * order in which they reach stdout. Blocks only as long as writing to stdout blocks. Not
+ * async-signal-safe (stdio); a cancellation point, as writing to stdout is. */
 SW_API void sw_log_writeWithLevel(ELogLevel level, const char* file, int line, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 4, 5)))

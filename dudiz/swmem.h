@@ -30,7 +30,9 @@
  * wait for it without limit; none of them calls back into user code while holding it. Their time
  * is linear in the number of live blocks at worst. sw_mem_check walks the blocks without taking
  * the lock: call it only while no other thread changes the container (for example at shut-down).
- * sw_mem_create and sw_mem_destroy are one thread at a time per buffer.
+ * sw_mem_create and sw_mem_destroy are one thread at a time per buffer. No function is
+ * async-signal-safe. An allocation that finds the container full writes its exhaustion line while
+ * holding the lock, and is then a cancellation point (see swlog.h); no other path is one.
  *
  * Every function accepts a NULL handle and then does nothing or returns NULL or -1.
  * `filename` and `line` name the caller's allocation site (normally __FILE__ and __LINE__); the
@@ -62,16 +64,20 @@ typedef void (*PMemCheckCallback)(const char* filename, int line, const char* pt
  * aligned up, the buffer's range wraps around the end of the address space, or the container's
  * mutex cannot be created (its memory comes by the library's allocation rule, see swheap.h).
  * A buffer that holds the header but leaves no data area gives a container in which every
- * allocation fails. One thread at a time; does not block. */
+ * allocation fails. Release the container with sw_mem_destroy. One thread at a time; does not
+ * block (beyond the process heap's lock when its mutex comes from there). */
 SW_API void* sw_mem_create(char* buf, int size, int align);
 
 /* Destroys the container: destroys its mutex and clears the header. Blocks are not released one
- * by one; every block pointer becomes invalid; the buffer is the caller's again.
- * No other thread may use the container during or after the call. One thread at a time. */
+ * by one; every block pointer becomes invalid; the buffer is the caller's again. NULL does nothing.
+ * No other thread may use the container during or after the call. One thread at a time; does not
+ * block. */
 SW_API void sw_mem_destroy(void* hMem);
 
 /* Forgets every block at once and sets the high-water mark back to 0; the next allocation starts
- * at the beginning of the data area. Thread-safe; waits for the container's lock. */
+ * at the beginning of the data area. Every block pointer handed out before becomes invalid (its
+ * bytes are not touched, but later allocations reuse them). Thread-safe; waits for the
+ * container's lock. */
 SW_API void sw_mem_reset(void* hMem);
 
 /* Lists the live blocks: when proc is not NULL, calls proc once per block in ascending address
@@ -80,7 +86,7 @@ SW_API void sw_mem_reset(void* hMem);
  * of any block allocated (by sw_mem_alloc or a moving sw_mem_realloc) since creation or the last
  * sw_mem_reset; releases do not lower it and in-place reallocs do not raise it.
  * Returns -1 for a NULL handle. Takes no lock: no other thread may change the container meanwhile;
- * proc may not call into this container. */
+ * proc runs on the calling thread and may not call into this container. Does not block. */
 SW_API int sw_mem_check(const void* hMem, PMemCheckCallback proc, void* lpParameter);
 
 /* Returns the size of the data area in bytes (zero or negative when the buffer held little more
@@ -96,12 +102,13 @@ SW_API int sw_mem_getTotalSize(const void* hMem);
  * Thread-safe; waits for the container's lock. */
 SW_API void* sw_mem_alloc(void* hMem, int size, const char* filename, int line);
 
-/* As sw_mem_alloc, and the block's bytes are set to zero. */
+/* As sw_mem_alloc (results, ownership, logging, locking), and the block's bytes are set to zero. */
 SW_API void* sw_mem_calloc(void* hMem, int size, const char* filename, int line);
 
 /* Copies the NUL-terminated `str` into a new block of strlen(str) + 1 bytes.
- * Returns the copy, or NULL when str is NULL (nothing logged), when the string is longer than a
- * block can be, or as sw_mem_alloc does. Thread-safe; waits for the container's lock. */
+ * Returns the copy (owned by the caller as a block of sw_mem_alloc), or NULL when str is NULL
+ * (nothing logged), when the string is longer than a block can be (INT_MAX characters or more),
+ * or as sw_mem_alloc does. Thread-safe; waits for the container's lock. */
 SW_API char* sw_mem_strdup(void* hMem, const char* str, const char* filename, int line);
 
 /* Releases a block of this container. NULL, a pointer into the middle of a block and a pointer
@@ -118,8 +125,10 @@ SW_API void sw_mem_free(void* hMem, void* ptr, const char* filename, int line);
  *                     is returned (with the exhaustion line) and the old block stays valid and
  *                     unchanged.
  * Returns NULL, changing nothing, when hMem is NULL, size < 0, or ptr is not a block of this
- * container (nothing is read from such a pointer).
- * Thread-safe; waits for the container's lock (released while the bytes are copied). */
+ * container (nothing is read from such a pointer). After a non-NULL result only that pointer is
+ * valid; ptr must not be used any more when the block moved.
+ * Thread-safe; waits for the container's lock (released while the bytes are copied, so no other
+ * thread may release or resize the same block meanwhile). */
 SW_API void* sw_mem_realloc(void* hMem, void* ptr, int size, const char* filename, int line);
 
 #ifdef __cplusplus

@@ -12,7 +12,9 @@
  * sw_msgq_read return -1 at once, without waiting, after finding the ring empty. sw_msgq_clear
  * brings the count and the ring back to zero together.
  *
- * Every function accepts a NULL handle and then does nothing and returns -1.
+ * Every function accepts a NULL handle and then does nothing and returns -1. Messages are copied
+ * in and out; the queue never reads what a parameter may point to. No function is
+ * async-signal-safe.
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SWMSGQ_H
 #define DUDIZ_SWMSGQ_H
@@ -25,18 +27,21 @@ extern "C" {
 
 /* Creates an empty queue that holds up to `max` messages (capped at 63); its memory comes by the
  * library's allocation rule (swheap.h).
- * Returns the handle; NULL (nothing kept) when max is 0 or less or when memory, the signal or the
- * mutex cannot be made. Thread-safe. */
+ * Returns the handle (released with sw_msgq_destroy); NULL (nothing kept) when max is 0 or less or
+ * when memory, the signal or the mutex cannot be made. Thread-safe; does not block (beyond the
+ * process heap's lock). */
 SW_API void* sw_msgq_create(int max);
 
-/* Destroys the queue and everything it holds. No thread may use it any more (no lock is taken).
- * NULL does nothing. One thread at a time, once per queue. */
+/* Destroys the queue and everything it holds. No thread may use it any more, nor wait in
+ * sw_msgq_read on it (no lock is taken). NULL does nothing. One thread at a time, once per queue;
+ * does not block. */
 SW_API void sw_msgq_destroy(void* hQueue);
 
 /* Appends one message (code `msg`, parameters `wParam` and `lParam`). A full ring drops its oldest
  * message first (logged as above); the post still succeeds.
  * Returns 0, or -1 for a NULL handle. Thread-safe; never waits for room, blocks only while another
- * thread holds the queue's mutex for a copy (or while the warning is written to stdout). */
+ * thread holds the queue's mutex for a copy (or while the warning is written to stdout, under the
+ * mutex). A cancellation point only when it drops a message (the warning line). */
 SW_API int sw_msgq_post(void* hQueue, int msg, unsigned long wParam, unsigned long lParam);
 
 /* Takes the oldest message, waiting for one up to `timeout` ms (negative: without limit; 0: no
@@ -44,13 +49,15 @@ SW_API int sw_msgq_post(void* hQueue, int msg, unsigned long wParam, unsigned lo
  * (the message is removed all the same).
  * Returns 0 when a message was taken. Returns -1, leaving the outputs untouched, for a NULL
  * handle; for a time-out (errno ETIMEDOUT); for a failed wait (errno of the semaphore); and for a
- * surplus count left by a dropped message (the ring was found empty; errno is not set).
+ * surplus count left by a dropped message, or when an sw_msgq_clear emptied the ring between the
+ * wait and the take (the ring was found empty; errno is not set).
  * Thread-safe; blocks up to `timeout` ms (without limit when negative); a reader that waits holds
  * no lock. A cancellation point of POSIX threads while it waits. */
 SW_API int sw_msgq_read(void* hQueue, int* msg, unsigned long* wParam, unsigned long* lParam, int timeout);
 
 /* Removes every held message and every pending count (surplus counts included), so that a read
- * right after it finds nothing. NULL does nothing. Thread-safe; blocks only for the mutex. */
+ * right after it finds nothing. NULL does nothing. Thread-safe; blocks only for the mutex; not a
+ * cancellation point. */
 SW_API void sw_msgq_clear(void* hQueue);
 
 /* The number of messages held now, or -1 for a NULL handle. Thread-safe; blocks only for the mutex. */

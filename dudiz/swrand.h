@@ -22,7 +22,9 @@ extern "C" {
  * asked for. The first call of a thread seeds from time(NULL) and returns the next value after the
  * seed; when the clock reads 0 (its low 32 bits, which form the seed) the first result is the fixed
  * value 0x2b1f4d63 and the sequence goes on from there.
- * Reentrant: touches only the calling thread's own state; never blocks. */
+ * Reentrant: touches only the calling thread's own state; never blocks, allocates nothing, is no
+ * cancellation point. Not async-signal-safe in the strict sense: a draw in a signal handler that
+ * interrupts a draw of the same thread may give the same number as the interrupted one. */
 SW_API unsigned int xrand32(unsigned int range);
 
 #ifdef __cplusplus

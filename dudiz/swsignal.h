@@ -17,12 +17,14 @@ extern "C" {
 #endif
 
 /* Creates a signal with a count of 0; its memory comes by the library's allocation rule
- * (swheap.h). Returns the handle, or NULL (nothing kept) when memory or the semaphore
- * initialisation fails. Thread-safe. */
+ * (swheap.h). Returns the handle (released with sw_signal_destroy), or NULL (nothing kept) when
+ * memory or the semaphore initialisation fails. Thread-safe; does not block (beyond the process
+ * heap's lock). */
 SW_API void* sw_signal_create(void);
 
-/* Destroys a signal made by sw_signal_create and releases its memory. No thread may wait on it or
- * give it any more. hSignal is not checked. One thread at a time. */
+/* Destroys a signal made by sw_signal_create and releases its memory; a count still held is
+ * dropped. No thread may wait on it or give it any more. hSignal is not checked (NULL is not
+ * allowed). One thread at a time; does not block. */
 SW_API void sw_signal_destroy(void* hSignal);
 
 /* Takes one count of the signal, waiting for a give when the count is 0.
@@ -37,7 +39,9 @@ SW_API void sw_signal_destroy(void* hSignal);
 SW_API int sw_signal_wait(void* hSignal, int timeout);
 
 /* Adds one to the count, waking one waiter if there is one. A give while nobody waits stays in the
- * count. Errors are ignored. Thread-safe; never blocks; async-signal-safe. */
+ * count. hSignal must come from sw_signal_create (it is not checked). Errors (a count at its
+ * system maximum) are ignored. Thread-safe; never blocks; async-signal-safe; not a cancellation
+ * point. */
 SW_API void sw_signal_give(void* hSignal);
 
 #ifdef __cplusplus

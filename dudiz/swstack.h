@@ -6,7 +6,9 @@
  * process heap is not consulted for them. Its mutex, like every mutex, comes by the library's
  * allocation rule (swheap.h).
  *
- * Every function accepts a NULL handle and then does nothing or returns false or -1.
+ * Every function accepts a NULL handle and then does nothing or returns false or -1. No function
+ * is async-signal-safe; none is a cancellation point, except through a full container's exhaustion
+ * line (swmem.h) or a release procedure that is one. Release procedures run on the calling thread.
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SWSTACK_H
 #define DUDIZ_SWSTACK_H
@@ -34,13 +36,17 @@ struct stk_data {
 /* Creates an empty stack.
  * hMem - memory container (swmem.h) for the stack's record and nodes, which must outlive the
  *        stack; NULL: malloc and free.
- * Returns the handle, or NULL (nothing kept) when memory or the mutex cannot be had. Nothing is
- * logged here, but a full container logs its own exhaustion line. Thread-safe. */
+ * Returns the handle (released with sw_stack_destroy), or NULL (nothing kept) when memory or the
+ * mutex cannot be had. Nothing is logged here, but a full container logs its own exhaustion line.
+ * Thread-safe; blocks only for the locks of the memory containers it allocates from. */
 SW_API void* sw_stack_create(void* hMem);
 
 /* Pushes a copy of `data` on top.
  * Returns true when pushed; false when hStack is NULL or no node could be allocated (the stack is
- * unchanged). Thread-safe; waits for the stack's lock (held for a few instructions only). */
+ * unchanged). Only the record is copied: the stack never reads what addr points to and only hands
+ * it to freeFun when it discards the record. Thread-safe; waits for the stack's lock (held for a
+ * few instructions only) and, with a container, for the container's lock while the node is
+ * allocated. */
 SW_API bool sw_stack_push(void* hStack, struct stk_data data);
 
 /* Pops the top record.
@@ -49,15 +55,18 @@ SW_API bool sw_stack_push(void* hStack, struct stk_data data);
  * result NULL     - the record is discarded: its freeFun(addr, size) is called when set.
  * An empty stack (or a NULL hStack) changes nothing and leaves *result untouched; check the count
  * first, or preset *result, to tell the cases apart. The release procedure runs after the lock is
- * released, so it may use the stack itself. Thread-safe; waits for the stack's lock. */
+ * released, so it may use the stack itself. Thread-safe; waits for the stack's lock and, with a
+ * container, for the container's lock while the node is released. */
 SW_API void sw_stack_pop(void* hStack, struct stk_data* result);
 
-/* Returns the number of records, or -1 when hStack is NULL. Thread-safe; waits for the lock. */
+/* Returns the number of records, or -1 when hStack is NULL. Thread-safe; waits for the stack's
+ * lock. */
 SW_API int sw_stack_getDataElementsCnt(const void* hStack);
 
 /* Destroys the stack: calls the release procedure of every record still on it (top first) and
  * releases the nodes, the mutex and the stack's record. No other thread may use the stack during
- * or after the call. One thread at a time. */
+ * or after the call, and the release procedures must not use it. One thread at a time; blocks only
+ * for the container's lock (and as long as the release procedures take). */
 SW_API void sw_stack_destroy(void* hStack);
 
 #ifdef __cplusplus

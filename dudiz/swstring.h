@@ -2,6 +2,11 @@
  * millisecond tick, classification and conversion of text (case, one character, numbers,
  * hexadecimal), date-time parsing and arithmetic, and field records (name=value) in a buffer. Strings are NUL-terminated bytes read as unsigned char; case folding is the
  * C library's toupper() of the current locale (the toolkit never changes it, so ASCII letters).
+ * No function allocates, logs or keeps a pointer it was given; results that are pointers point into
+ * the caller's own buffers. Only the clock and date-time functions use the system (the clocks, the
+ * time-zone rules, and setting the wall clock in xsetlocaltime): a conversion of local time may
+ * read the time-zone file the first time (and after TZ changes); apart from that, no function
+ * blocks. No function is a cancellation point.
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SWSTRING_H
 #define DUDIZ_SWSTRING_H
@@ -20,7 +25,8 @@ extern "C" {
 
 /* Compares s1 and s2 ignoring case. Returns exactly -1, 0 or 1 (never a character difference).
  * A NULL string sorts before every string, the empty one included; two NULLs are equal. A proper
- * prefix sorts first ("ab" < "ABC"). Bytes above 127 compare by unsigned value. Reentrant. */
+ * prefix sorts first ("ab" < "ABC"). Bytes above 127 compare by unsigned value. Reentrant;
+ * async-signal-safe, as all the comparison and search functions are. */
 SW_API int xstrcasecmp(const char* s1, const char* s2);
 
 /* As xstrcasecmp, but compares at most the first n positions. With both strings non-NULL, an n of
@@ -52,25 +58,28 @@ SW_API char* xstrcasechr(const char* str, const char* mode, char c);
 /* Writes *pTime (and `ms` for the "(h)" layouts) into `str` in the layout named by `mode`.
  * str   - output; the caller provides room for the layout plus NUL (20 bytes for "datetime").
  * ms    - milliseconds, 0 to 999; a negative value is refused for every layout.
+ * The fields of *pTime are printed as they are, unchecked: each prints as many digits as it has
+ * (a negative one with its sign), so out-of-range fields need more room than the layout.
  * Returns str, or NULL (writing nothing) when str, pTime or mode is NULL, ms is negative or the
- * format name is unknown. Reentrant. */
+ * format name is unknown. Reentrant; not async-signal-safe (stdio formatting). */
 SW_API char* tmtostr(char* str, const struct tm* pTime, short ms, const char* mode);
 
 /* Writes the current local time (wall clock, with milliseconds) in the layout named by `mode`.
  * Returns str, or NULL as tmtostr does, or when the local time cannot be converted (then nothing
- * is written). Reentrant: the conversion uses a struct tm of the call. */
+ * is written). Reentrant: the conversion uses a struct tm of the call. Not async-signal-safe. */
 SW_API char* xstrgettime(char* str, const char* mode);
 
 /* Stores milliseconds of the monotonic clock into *tick, computed in 32-bit unsigned arithmetic
  * (wraps to 0 after about 49.7 days); unaffected by changes of the wall clock.
- * Returns 0, or -1 when tick is NULL. Reentrant. */
+ * Returns 0, or -1 when tick is NULL. Reentrant; async-signal-safe. */
 SW_API int xgettickcount(unsigned long* tick);
 
 /* ---- classification and conversion -------------------------------------------------------- */
 
 /* These functions take NUL-terminated byte strings, read every byte as unsigned char, allocate
- * nothing and keep no state. The length is measured once at the start. All are reentrant; the
- * in-place ones touch only the caller's buffer. None blocks. */
+ * nothing and keep no state. The length is measured once at the start. All are reentrant and
+ * async-signal-safe; the in-place ones touch only the caller's buffer, which the caller must not
+ * change from another thread meanwhile. None blocks. */
 
 /* Turns every byte 'A' to 'Z' of `str` into its lower-case form, in place; every other byte
  * (bytes of 128 and above included) is left unchanged. Returns str; NULL for NULL. */
@@ -126,7 +135,9 @@ SW_API int xstrfromhex(const unsigned char* hex, int hexCnt, char* str, const ch
 /* ---- date-time parsing and arithmetic ----------------------------------------------------- */
 
 /* These functions read the layouts named above. Local time follows the TZ of the process (read
- * with tzset() once, and again by every mktime); conversions use a struct tm of the call. */
+ * with tzset() once, and again by every mktime); conversions use a struct tm of the call. All are
+ * reentrant but not async-signal-safe (they use the C library's time-zone state and stdio
+ * scanning). */
 
 /* Parses `str`, written in the layout named by `mode`, into *pTime and *ms.
  * The numbers of a layout are maximum widths: the year takes up to 4 digits, the other fields up
@@ -171,7 +182,8 @@ SW_API bool xstrtimecmp(const char* s1, const char* s2, const char* mode, int64_
  * Returns 0 when the clock was set, or -1 (clock untouched) when timestamp is NULL, holds no
  * digit, has anything after the number, is negative, or exceeds 2147483647 (the largest 32-bit
  * time_t), or when settimeofday fails (errno set; EPERM without the CAP_SYS_TIME capability).
- * Thread-safe (changes system-wide state; the monotonic tick is not affected). */
+ * Thread-safe (changes system-wide state; the monotonic tick is not affected); never blocks.
+ * Every thread and process that reads the wall clock sees the jump. */
 SW_API int xsetlocaltime(const char* timestamp);
 
 /* ---- field records in text ---------------------------------------------------------------- */

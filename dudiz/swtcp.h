@@ -11,7 +11,10 @@
  * The module keeps no state: every function is reentrant; a socket may be used from several
  * threads as far as the system allows. Blocking follows the socket's mode (a blocking socket
  * waits without limit unless the caller set SO_RCVTIMEO/SO_SNDTIMEO). All calls are cancellation
- * points where the underlying call is.
+ * points where the underlying call is (connect, accept, send, recv, select, close). Each function
+ * only makes its system calls (no lock, no allocation, no log) and so is async-signal-safe; a
+ * handler that calls one saves and restores errno. Pointers passed in are used only during the
+ * call.
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SWTCP_H
 #define DUDIZ_SWTCP_H
@@ -25,11 +28,13 @@ extern "C" {
 #endif
 
 /* Creates a TCP socket (AF_INET, SOCK_STREAM, protocol 6), close-on-exec.
- * Returns the descriptor, or -1 with errno set. The caller closes it with sw_tcp_close. */
+ * Returns the descriptor, or -1 with errno set. The caller owns it and closes it with sw_tcp_close.
+ * Never blocks. */
 SW_API int sw_tcp_socket(void);
 
 /* Closes the socket (close(2); not repeated on EINTR, the descriptor is gone either way).
- * Returns 0, or -1 with errno set. */
+ * Returns 0, or -1 with errno set. Another thread still using the number may meet a descriptor
+ * opened later under it. Blocks only when SO_LINGER asks the close to wait for unsent data. */
 SW_API int sw_tcp_close(int skt);
 
 /* Connects to ip:port (network order). Returns 0, or -1 with errno set (ECONNREFUSED when nothing
@@ -39,10 +44,12 @@ SW_API int sw_tcp_close(int skt);
 SW_API int sw_tcp_connect(int skt, unsigned int ip, unsigned short port);
 
 /* Binds to ip:port (network order; ip 0 = any interface, port 0 = a free port chosen by the
- * system, which getsockname tells). Returns 0, or -1 with errno set. */
+ * system, which getsockname tells). Returns 0, or -1 with errno set (EADDRINUSE, EACCES for a
+ * port below 1024 without the privilege). Never blocks. */
 SW_API int sw_tcp_bind(int skt, unsigned int ip, unsigned short port);
 
-/* Starts listening with a backlog of `max` pending connections. Returns 0, or -1 with errno set. */
+/* Starts listening with a backlog of `max` pending connections (the system caps it). Returns 0, or
+ * -1 with errno set. Never blocks. */
 SW_API int sw_tcp_listen(int skt, int max);
 
 /* Accepts a connection on a listening socket; the new socket is close-on-exec.
@@ -52,7 +59,10 @@ SW_API int sw_tcp_listen(int skt, int max);
 SW_API int sw_tcp_accept(int skt, unsigned int* ip, unsigned short* port);
 
 /* Sends up to send_len bytes of buf (flags 0). Returns the number of bytes sent (possibly fewer
- * than send_len), or -1 with errno set (EINVAL for a negative send_len).
+ * than send_len), or -1 with errno set (EINVAL for a negative send_len; EPIPE when the connection
+ * is shut down for writing or broken).
+ * With flags 0 a send on a broken connection also raises SIGPIPE, which ends the process unless
+ * the caller ignores or handles that signal.
  * Blocks while the send buffer is full on a blocking socket. */
 SW_API int sw_tcp_send(int skt, const char* buf, int send_len);
 
@@ -62,7 +72,8 @@ SW_API int sw_tcp_send(int skt, const char* buf, int send_len);
 SW_API int sw_tcp_recv(int skt, char* buf, int buf_size);
 
 /* ioctl(skt, type, val) on the socket: for instance FIONREAD (the readable byte count is stored in
- * *val) or FIONBIO (*val non-zero: non-blocking mode on, 0: off).
+ * *val) or FIONBIO (*val non-zero: non-blocking mode on, 0: off). A NULL val is passed to ioctl
+ * as it is (EFAULT for a request that needs it). Never blocks.
  * The requests that take an int (FIONREAD, FIONBIO, SIOCOUTQ, SIOCATMARK) pass through an int, so
  * that the whole *val is written where unsigned long is wider than int; any other request gets val
  * as given. Returns the result of ioctl: 0 (or another non-negative value), or -1 with errno set. */

@@ -16,7 +16,11 @@
  * Every function accepts a NULL handle and then does nothing and returns false, NULL or -1.
  * Unless a function says otherwise, the operations on one object may be called from the owner's
  * thread and from the object's own procedure at the same time (thread-safe), but sw_thrd_destroy
- * must run once per object and concurrently with no other operation on it.
+ * must run once per object and concurrently with no other operation on it. A handle stays valid
+ * until sw_thrd_destroy returns, also after its thread has ended.
+ * sw_thrd_resume, sw_thrd_isAlive, sw_thrd_isRunning, sw_thrd_isBusy and sw_thrd_delay are
+ * async-signal-safe; the others are not. The procedure runs on the object's thread, which the
+ * library created: it may be cancelled there by sw_thrd_destroy (see there).
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SWTHRD_H
 #define DUDIZ_SWTHRD_H
@@ -46,7 +50,8 @@ typedef int (*PThrdProc)(unsigned long wParam, unsigned long lParam);
  * Returns the handle, or NULL when memory, a signal, a thread attribute or the thread itself
  * cannot be made (everything made is released; nothing is logged). The object's memory comes by
  * the library's allocation rule (swheap.h).
- * Thread-safe. Takes at least 10 ms (it lets the new thread settle before returning). */
+ * Thread-safe. Takes at least 10 ms (it lets the new thread settle before returning); that sleep
+ * is a cancellation point. */
 SW_API void* sw_thrd_create(const char* name, int priority, int stack_size, PThrdProc proc,
                             unsigned long wParam, unsigned long lParam);
 
@@ -54,16 +59,20 @@ SW_API void* sw_thrd_create(const char* name, int priority, int stack_size, PThr
  * thread with a procedure calls it once more (plus the wait its result asks for) before it ends.
  * When it has not ended within `timeout` ms (negative: without limit; 0: no waiting) it is
  * cancelled (deferred: it ends at its next cancellation point, such as sw_thrd_delay, a blocking
- * signal wait or a blocking socket call, without clean-up handlers, so a lock that the procedure
- * holds stays held); a failed cancel request is logged as "terminate <name> error(errno=<n>)!!".
+ * signal wait or a blocking socket call). The library adds no clean-up of its own: what the
+ * procedure holds (a lock, memory) is released only by its own clean-up handlers or by C++
+ * destructors, which run as the cancellation unwinds the thread's stack; anything else stays
+ * held. A failed cancel request is logged as "terminate <name> error(errno=<n>)!!".
  * Always joins, so it returns only after the thread has ended: it blocks for the procedure's
  * current call and its cycle, or for up to `timeout` ms and then until the cancellation point.
- * Not from the object's own thread. One thread at a time, once per object. */
+ * Not from the object's own thread. One thread at a time, once per object; the handle is invalid
+ * afterwards. A cancellation point (the waits and the join); a caller cancelled inside it leaves
+ * the object half destroyed. */
 SW_API void sw_thrd_destroy(void* hThrd, int timeout);
 
 /* Pauses the thread: takes every pending resume (about 1 ms each), then marks it paused. The pause
  * takes effect at the start of the next cycle; a call or wait in progress completes first.
- * Thread-safe; blocks about 1 ms per pending resume. */
+ * Thread-safe; blocks about 1 ms per pending resume, and that sleep is a cancellation point. */
 SW_API void sw_thrd_pause(void* hThrd);
 
 /* Resumes the thread: clears the pause and gives the thread one wake-up. A paused thread starts its
@@ -83,12 +92,13 @@ SW_API bool sw_thrd_isRunning(void* hThrd);
  * looked up, cleared when the call returns or when there is none). Thread-safe; never blocks. */
 SW_API bool sw_thrd_isBusy(void* hThrd);
 
-/* Replaces the stored name by the first 31 characters of `name`. False when either argument is NULL.
- * One thread at a time together with sw_thrd_getName. */
+/* Replaces the stored name by the first 31 characters of `name` (copied). False when either
+ * argument is NULL. One thread at a time together with sw_thrd_getName; never blocks. */
 SW_API bool sw_thrd_setName(void* hThrd, const char* name);
 
 /* Copies the stored name with its terminator into `name`, which must hold 32 bytes, and returns
- * `name`; NULL when either argument is NULL. One thread at a time together with sw_thrd_setName. */
+ * `name`; NULL when either argument is NULL. One thread at a time together with sw_thrd_setName;
+ * never blocks. */
 SW_API char* sw_thrd_getName(void* hThrd, char* name);
 
 /* Moves the running thread to SCHED_RR with `priority` as its static priority. True when the

@@ -22,7 +22,9 @@
  *
  * Lock order: the pool's mutex is taken before the memory container's (creating and destroying
  * workers allocate while the pool's mutex is held).
- * Every function accepts a NULL pool and then does nothing and returns NULL.
+ * Every function accepts a NULL pool and then does nothing and returns NULL. No function is
+ * async-signal-safe. Functions that create or destroy workers, sleep or log (alloc, free, destroy,
+ * printf) are cancellation points; a caller cancelled inside one may leave a slot unusable.
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SWTHRDPOOL_H
 #define DUDIZ_SWTHRDPOOL_H
@@ -37,14 +39,16 @@ extern "C" {
 /* Creates a pool of `max` slots; no thread is started yet.
  * priority, stack_size - handed to sw_thrd_create for every worker the pool creates (see swthrd.h).
  * The pool is one block from the library's allocation rule (swheap.h).
- * Returns the handle; NULL (nothing kept) when max is 0 or less, when the block would exceed
- * INT_MAX bytes, or when memory or the mutex cannot be made. Thread-safe. */
+ * Returns the handle (released with sw_thrdpool_destroy); NULL (nothing kept) when max is 0 or
+ * less, when the block would exceed INT_MAX bytes, or when memory or the mutex cannot be made.
+ * Thread-safe; does not block (beyond the process heap's lock). */
 SW_API void* sw_thrdpool_create2(int max, int priority, int stack_size);
 
 /* Destroys every worker (sw_thrd_destroy with `timeout`: each is waited for up to `timeout` ms,
- * negative without limit, then cancelled), then the pool itself. No other thread may use the pool
- * any more (no lock is taken). One thread at a time, once per pool; blocks as long as the
- * destruction of the workers. */
+ * negative without limit, then cancelled), then the pool itself. Workers still handed out are
+ * destroyed too: their handles become invalid. No other thread may use the pool any more (no lock
+ * is taken), and it must not run in a worker's procedure. One thread at a time, once per pool;
+ * blocks as long as the destruction of the workers. */
 SW_API void sw_thrdpool_destroy(void* hPool, int timeout);
 
 /* Hands out a paused worker with `proc`, `wParam` and `lParam` set. In this order it takes:
@@ -56,9 +60,10 @@ SW_API void sw_thrdpool_destroy(void* hPool, int timeout);
  *      for or destroying): it is destroyed (up to `timeout` ms, then cancelled), counted as killed
  *      and replaced by a new worker.
  * proc may be NULL (the worker then stays idle and counts as such).
- * Returns the worker's thread-object handle. Returns NULL when no slot can be used or the worker
- * cannot be created, and then logs at LEVEL_ERROR "sorry, alloc thread fail, because <pool> thread
- * pool is full!!" followed by the pool's status line (sw_thrdpool_printf).
+ * Returns the worker's thread-object handle; it stays the caller's until given back with
+ * sw_thrdpool_free (or until sw_thrdpool_destroy). Returns NULL when no slot can be used or the
+ * worker cannot be created, and then logs at LEVEL_ERROR "sorry, alloc thread fail, because
+ * <pool> thread pool is full!!" followed by the pool's status line (sw_thrdpool_printf).
  * Thread-safe; allocations run one after another under the pool's mutex. Blocks at least 10 ms for
  * each worker it creates, and up to `timeout` ms (negative: without limit) for one it destroys. */
 SW_API void* sw_thrdpool_alloc(void* hPool, PThrdProc proc, unsigned long wParam, unsigned long lParam,
@@ -71,6 +76,8 @@ SW_API void* sw_thrdpool_alloc(void* hPool, PThrdProc proc, unsigned long wParam
  * with sw_thrd_destroy(hThrd, timeout), which cancels it, and counted as killed, leaving its slot
  * empty. A handle that is not a handed-out worker of this pool (a foreign thread, a worker given back
  * already or being given back by another free) is ignored; NULL for either argument does nothing.
+ * After the call the caller must not use the handle any more. Not from the worker's own procedure:
+ * the free would wait for the procedure that calls it, and then cancel its own thread.
  * Thread-safe; holds the pool's mutex only between polls and never while it sleeps or destroys.
  * Blocks up to about `timeout` ms of polling plus the destruction (without limit when negative). */
 SW_API void sw_thrdpool_free(void* hPool, void* hThrd, int timeout);

@@ -10,7 +10,9 @@
  * scheduling, else at the creator's scheduling: a procedure that never sleeps under a period of 0
  * would starve the processor at that priority.
  *
- * Every function accepts a NULL handle and then does nothing.
+ * Every function accepts a NULL handle and then does nothing. A handle stays valid until
+ * sw_timer_destroy returns. sw_timer_resume and sw_timer_setPeriod are async-signal-safe; the
+ * others are not.
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SWTIMER_H
 #define DUDIZ_SWTIMER_H
@@ -34,7 +36,8 @@ typedef void (*PTimerProc)(unsigned long wParam, unsigned long lParam);
  * wParam, lParam - passed to every call of proc.
  * Returns the handle, or NULL (nothing kept) when memory or the thread cannot be made. The record
  * comes by the library's allocation rule (swheap.h); the thread has a stack of 65536 bytes.
- * Thread-safe. Takes at least 10 ms (the creation of the thread object). */
+ * Thread-safe. Takes at least 10 ms (the creation of the thread object), a sleep that is a
+ * cancellation point. */
 SW_API void* sw_timer_create(const char* name, int period, PTimerProc proc, unsigned long wParam,
                              unsigned long lParam);
 
@@ -42,16 +45,17 @@ SW_API void* sw_timer_create(const char* name, int period, PTimerProc proc, unsi
  * running call is waited for up to `timeout` ms (negative: without limit), then its thread is
  * cancelled at its next cancellation point (see sw_thrd_destroy). Not from the timer's own
  * procedure. One thread at a time, once per timer; blocks for the running call, or up to `timeout`
- * ms and then until the cancellation point. */
+ * ms and then until the cancellation point. A cancellation point itself (see sw_thrd_destroy). */
 SW_API void sw_timer_destroy(void* hTimer, int timeout);
 
 /* Stops the timer: the call in progress and the wait that follows it are completed, then no call
- * is made until sw_timer_resume. Thread-safe; blocks about 1 ms per resume not yet taken by the
- * timer's thread. */
+ * is made until sw_timer_resume. Thread-safe, also from the timer's own procedure; blocks about
+ * 1 ms per resume not yet taken by the timer's thread, a sleep that is a cancellation point. */
 SW_API void sw_timer_pause(void* hTimer);
 
 /* Starts a stopped timer, or cuts a running timer's current wait short: either way the next call
- * comes at once and the period starts again after it. Thread-safe; never blocks. */
+ * comes at once and the period starts again after it. Thread-safe; never blocks. Has no effect
+ * once the timer's thread has ended (negative period). */
 SW_API void sw_timer_resume(void* hTimer);
 
 /* Sets the period in milliseconds. It applies from the next call: a wait already in progress keeps

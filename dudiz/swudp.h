@@ -7,7 +7,9 @@
  * Results are those of the system calls (negative with errno set on failure); only
  * sw_udp_join logs. Sending and receiving are restarted when a signal handler interrupts them.
  * The module keeps no state: every function is reentrant. All calls are cancellation points
- * where the underlying call is.
+ * where the underlying call is (send, receive, select, close, and the log line of sw_udp_join).
+ * Every function except sw_udp_join only makes its system calls and is async-signal-safe (a
+ * handler that calls one saves and restores errno); sw_udp_join may log and is not.
  * Thread-safety terms: see swlog.h. */
 #ifndef DUDIZ_SWUDP_H
 #define DUDIZ_SWUDP_H
@@ -21,14 +23,17 @@ extern "C" {
 #endif
 
 /* Creates a UDP socket (AF_INET, SOCK_DGRAM, protocol 17), close-on-exec.
- * Returns the descriptor, or -1 with errno set. The caller closes it with sw_udp_close. */
+ * Returns the descriptor, or -1 with errno set. The caller owns it and closes it with sw_udp_close.
+ * Never blocks. */
 SW_API int sw_udp_socket(void);
 
-/* Closes the socket (close(2), not repeated on EINTR). Returns 0, or -1 with errno set. */
+/* Closes the socket (close(2), not repeated on EINTR; the descriptor is gone either way).
+ * Returns 0, or -1 with errno set. Closing the socket's last descriptor leaves its multicast
+ * groups. Never blocks. */
 SW_API int sw_udp_close(int skt);
 
 /* Binds to ip:port (network order; ip 0 = any interface, port 0 = a free port chosen by the
- * system). Returns 0, or -1 with errno set. */
+ * system). Returns 0, or -1 with errno set. Never blocks. */
 SW_API int sw_udp_bind(int skt, unsigned int ip, unsigned short port);
 
 /* Joins the multicast group ip on the default interface (the one the route of the group names),
@@ -44,7 +49,7 @@ SW_API int sw_udp_join(int skt, unsigned int ip);
 
 /* Leaves the multicast group ip on the default interface.
  * Returns 0 at once, with no system call, when ip is not a multicast address; otherwise 0, or -1
- * with errno set (EADDRNOTAVAIL when the socket is not a member). Logs nothing. */
+ * with errno set (EADDRNOTAVAIL when the socket is not a member). Logs nothing; never blocks. */
 SW_API int sw_udp_drop(int skt, unsigned int ip);
 
 /* Sends send_len bytes of buf as one datagram to ip:port (network order; flags 0).

@@ -5,6 +5,9 @@
  * call that finds it held returns -2 at once instead of waiting. Messages go to stdout as log
  * lines "[time] [error] (file:line) [Quellshot] ..." (dudiz/swlog.h). No function lets an
  * exception or a signal escape, and nothing is kept between calls except the exposure-wait switch.
+ * Pointers passed in are used only during the call; nothing is handed back that the caller must
+ * free. Only HK_SetWaitAEDoneForTakePhoto is async-signal-safe; the others log, wait or do file
+ * input and output and contain cancellation points (see the warning at Quellshot_Grab).
  */
 #ifndef QUELLSHOT_H
 #define QUELLSHOT_H
@@ -34,8 +37,10 @@ typedef struct {
 
 /* Takes one photo with the first camera of the manufacturer "Hikrobot" (GigE or USB3) and saves it.
  *
- * The camera is opened, set to software trigger and started; a worker thread triggers, waits
- * 1000 ms, fetches a frame and, when the camera's exposure is automatic and the wait is switched on
+ * The camera is opened exclusively, set to software trigger and started; a worker thread (at
+ * real-time priority 50 when the process may use it) triggers, waits 1000 ms, fetches a frame
+ * (a trigger that yields no frame within a further 1000 ms is repeated, for as long as `timeout`
+ * allows) and, when the camera's exposure is automatic and the wait is switched on
  * (HK_SetWaitAEDoneForTakePhoto), keeps taking frames until four in a row differ by at most 50 us
  * or 180 s have passed since the camera was opened; then the frame is saved. Everything is torn
  * down again before the call returns, whatever happened.
@@ -49,7 +54,8 @@ typedef struct {
  * timeout     - seconds to wait for the worker once it started; negative waits without limit;
  *               values above 2147483 wait at most INT_MAX milliseconds. Set-up and tear-down are
  *               not counted. A photo takes more than one second.
- * pImgMark    - out, may be NULL; written, completely, only when the result is 0.
+ * pImgMark    - out, may be NULL; written, completely, only when the result is 0 (the two texts
+ *               always NUL-terminated).
  *
  * Result:
  *   0           photo saved
@@ -66,28 +72,34 @@ typedef struct {
  *               -19 the file was not written completely (also: cannot be created; empty image)
  *   other       the status of the camera SDK call that failed
  * Thread-safe. Blocks for the capture: about 1 s per frame taken, plus `timeout` at most for the
- * worker, plus up to 3 s while a worker that overran is stopped. */
+ * worker, plus up to 3 s while a worker that overran is stopped (longer while it finishes a camera
+ * call or the writing of the file, which cancellation does not interrupt).
+ * Do not cancel (pthread_cancel) a thread inside this call: it waits at cancellation points, and a
+ * cancellation there skips the tear-down, leaving the camera open, the lock file locked until the
+ * process ends, and the worker running on memory that is gone. */
 QS_API int Quellshot_Grab(HKImgType imgType, const char* saveImgPath, int timeout, HKImgMark* pImgMark);
 
 /* Counts the attached cameras of the manufacturer "Hikrobot" (name compared ignoring case). Opens
  * no camera, so cameras in use elsewhere count too. Takes no lock: may run during a capture.
  * Returns the count (0 or more, without a message for none), the SDK status when the SDK cannot be
- * initialised, or -1 when the enumeration fails. Thread-safe. */
+ * initialised, or -1 when the enumeration fails (both logged). Thread-safe; blocks for the SDK's
+ * enumeration. */
 QS_API int HK_GetCameraCount(void);
 
 /* Switches the exposure wait of Quellshot_Grab: non-zero waits for automatic exposure to settle
  * (the default), 0 saves the first frame. Takes effect at the next frame of a running capture.
- * Returns 0. Thread-safe. */
+ * Returns 0. Thread-safe; never blocks; async-signal-safe. */
 QS_API int HK_SetWaitAEDoneForTakePhoto(int waitAE);
 
 /* Reads the kernel's limit on memory for user-space USB transfers
  * (/sys/module/usbcore/parameters/usbfs_memory_mb), in megabytes.
- * Returns the value, or -1 when the file cannot be read or holds no number. Thread-safe. */
+ * Returns the value, or -1 when the file cannot be read or does not start with a number that fits
+ * an int. Nothing is logged. Thread-safe; blocks for reading the file. */
 QS_API int HK_GetSysUsbfsMemCurrentSize(void);
 
 /* Sets that limit to `val` megabytes (needs the right to write the kernel parameter).
  * Returns 0 when the whole value was written and accepted, -1 otherwise (negative `val`: nothing is
- * written). Thread-safe. */
+ * written). Nothing is logged. Thread-safe; blocks for writing the file. */
 QS_API int HK_SetSysUsbfsMemSize(int val);
 
 #ifdef __cplusplus

@@ -70,9 +70,15 @@
  * replace the configuration (camsim_reset, camsim_use_default, camsim_use_environment,
  * camsim_load_scenario, camsim_load_scenario_text) must not run while another thread is inside an
  * SDK call on a handle they would invalidate; tests call them between cases.
+ * Each function blocks only for that mutex, which an SDK call holds except while
+ * MV_CC_GetImageBuffer waits for a frame and while MV_CC_SaveImageEx3 encodes a JPEG; loading a
+ * scenario file also blocks for reading it. SDK calls are never cancellation points (a pending
+ * cancel acts after the call returns); the functions here do not guard themselves that way, so a
+ * thread must not be cancelled inside one. None is async-signal-safe. Pointers passed in are used
+ * only during the call; nothing is handed back that the caller must free.
  */
-#ifndef CAMSIM_H_
-#define CAMSIM_H_
+#ifndef CAMSIM_H
+#define CAMSIM_H
 
 #include <stddef.h>
 
@@ -98,7 +104,8 @@ extern "C" {
 #define CAMSIM_IMAGE_LEN_OVERFLOW 2 /* nBufferSize + 1 */
 
 /* One simulated camera: the fields of a [camera] section of a scenario. Fill it with
- * camsim_camera_defaults() first and change what the test needs. Strings are copied. */
+ * camsim_camera_defaults() first and change what the test needs. Strings and the exposures
+ * array are copied by camsim_add_camera; the struct may go right after the call. */
 typedef struct CamSimCamera {
     int null_entry;                 /* non-zero: the device list holds a NULL pointer here */
     unsigned int transport;         /* nTLayerType: MV_USB_DEVICE, MV_GIGE_DEVICE or any other value */
@@ -131,32 +138,42 @@ CAMSIM_API void camsim_use_default(void);
 CAMSIM_API void camsim_use_environment(void);
 
 /* camsim_reset(), then load a scenario from the file `path` / from `text`, naming it `name` in
- * messages. Returns 0, or -1 when it is malformed: then the message "camsim: <name>:<line>: <what>"
- * went to stderr and every SDK call fails with MV_E_UNKNOW until the next successful load or
- * reset, as with a malformed CAMSIM_SCENARIO. */
+ * messages (NULL name: "scenario"; a file is named by its path). Returns 0, or -1 when it is
+ * malformed: then the message "camsim: <name>:<line>: <what>" went to stderr and every SDK call
+ * fails with MV_E_UNKNOW until the next successful load or reset, as with a malformed
+ * CAMSIM_SCENARIO. A file that cannot be read ("camsim: <path>: cannot read the scenario: <why>")
+ * and a NULL path or text are treated the same way. */
 CAMSIM_API int camsim_load_scenario(const char* path);
 CAMSIM_API int camsim_load_scenario_text(const char* text, const char* name);
 
-/* Fills `cam` with the default camera's values (serial NULL: by position). */
+/* Fills `cam` with the default camera's values (serial NULL: by position; the other strings point
+ * to constant texts, not to be freed). NULL does nothing. Takes no lock. */
 CAMSIM_API void camsim_camera_defaults(CamSimCamera* cam);
 
 /* The functions below change the current configuration; if nothing configured the simulator yet,
  * it is first read from the environment as an SDK call would. */
 
-/* Appends a camera to the device list. Returns 0, or -1 (message on stderr, nothing added) when
- * the camera breaks a scenario rule: name too long for its field, bad size, serial in use... */
+/* Appends a camera to the device list; with null_entry set only a NULL entry is added and the
+ * other fields are ignored. Returns 0, or -1 (message "camsim: camsim_add_camera: <what>" on
+ * stderr, nothing added) when cam is NULL or the camera breaks a scenario rule: the list holds
+ * MV_MAX_DEVICE_NUM cameras already, a name too long for its field, a serial with characters
+ * other than letters, digits, '-', '_' and '.', or one in use already, a bad size, pixel,
+ * exposure mode or image_len, no exposures or one outside 1..16000000 us, a bad packet size or
+ * downtime. */
 CAMSIM_API int camsim_add_camera(const CamSimCamera* cam);
 
 /* Makes calls first..last (counted per process from 1, see camsim_call_count) of the SDK function
  * named `function` return `status` without any other effect; first = last = 0: every call.
  * Faults are tried in the order set; the first that covers a call applies. Returns 0, or -1 for
- * an unknown function name or a bad range. camsim_clear_faults() removes them all. */
+ * a NULL or unknown function name (the names are those of MvCameraControl.h, such as
+ * "MV_CC_GetImageBuffer") or a bad range (only one of first and last 0, or first > last).
+ * camsim_clear_faults() removes them all; a reset or reload does too. */
 CAMSIM_API int camsim_set_fault(const char* function, unsigned long first, unsigned long last,
                                 unsigned int status);
 CAMSIM_API void camsim_clear_faults(void);
 
-/* Multiplies every wait of MV_CC_GetImageBuffer by `scale` (0: never wait). Returns 0, or -1 for a
- * negative or non-finite scale. */
+/* Multiplies every wait of MV_CC_GetImageBuffer by `scale` (0: never wait), from the next wait on.
+ * Returns 0, or -1 (scale unchanged) for a negative or non-finite scale. */
 CAMSIM_API int camsim_time_scale(double scale);
 
 /* Copies the in-memory journal (the lines also written to CAMSIM_JOURNAL, each ending in '\n')
@@ -166,7 +183,7 @@ CAMSIM_API int camsim_time_scale(double scale);
 CAMSIM_API size_t camsim_journal(char* buf, size_t size);
 
 /* Calls of the SDK function named `function` since the process start or the last reset, faulted
- * and failed ones included; -1 for an unknown name. */
+ * and failed ones included; -1 for a NULL or unknown name. */
 CAMSIM_API long camsim_call_count(const char* function);
 
 /* The current MV_CC_Initialize nesting depth. */
@@ -176,4 +193,4 @@ CAMSIM_API int camsim_init_count(void);
 }
 #endif
 
-#endif /* CAMSIM_H_ */
+#endif /* CAMSIM_H */
