@@ -42,7 +42,7 @@ void prefault(void* block, size_t size) {
     const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + page - 1) & ~(page - 1);
     const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(page - 1);
     if (end <= start) return;
-    void* aligned = reinterpret_cast<void*>(start);
+    [[maybe_unused]] void* aligned = reinterpret_cast<void*>(start);  // both hints may be absent
 #ifdef MADV_HUGEPAGE
     (void)madvise(aligned, end - start, MADV_HUGEPAGE);
 #endif
@@ -74,12 +74,12 @@ public:
     // or when memory runs out.
     static bool load(const char* path, int size, int room, CfgCopy* out) {
         if (size < 0 || room < 0 || size > INT_MAX - room - 1) return false;
-        const int total = size + room;
-        out->buf_ = static_cast<char*>(SW_ALLOC(static_cast<size_t>(total) + 1));
+        const int withRoom = size + room;
+        out->buf_ = static_cast<char*>(SW_ALLOC(static_cast<size_t>(withRoom) + 1));
         if (out->buf_ == nullptr) return false;
         memset(out->buf_ + size, 0, static_cast<size_t>(room) + 1);
         out->size_ = size;
-        out->total_ = total;
+        out->total_ = withRoom;
         return size == 0 || sw_file_load(path, "rb", out->buf_, size) == size;
     }
 
@@ -254,5 +254,6 @@ extern "C" bool sw_file_delCfgString(const char* path, const char* section, cons
                                          : sw_str_delFieldByValue(region, regionSize, '\n', value, &change);
     if (!ok) return false;
     if (change == 0) return true;  // nothing deleted: the file stays as it is
-    return sw_file_replace(path, copy.data(), static_cast<size_t>(size + change)) == 0;
+    const int newSize = size + change;  // change <= 0 here: a deletion only shrinks the text
+    return sw_file_replace(path, copy.data(), static_cast<size_t>(newSize)) == 0;
 }

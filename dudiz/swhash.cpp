@@ -291,8 +291,10 @@ extern "C" hash_t sw_hash_create(uint32_t sizehint, uint32_t keysize, enum hash_
     uint64_t tsize = 2;
     while (tsize < sizehint) tsize <<= 1;
     // The heads alone reach INT_MAX bytes first: their tag bytes do not move the limit.
-    constexpr size_t kBucketBytes = sizeof(elem*) + sizeof(uint8_t);
-    if (tsize > static_cast<uint64_t>(INT_MAX) / sizeof(elem*) || tsize * kBucketBytes > static_cast<uint64_t>(INT_MAX)) {
+    // The table is an array of chain heads, so sizeof(elem*) is meant.
+    constexpr size_t kBucketBytes = sizeof(elem*) + sizeof(uint8_t);  // NOLINT(bugprone-sizeof-expression)
+    if (tsize > static_cast<uint64_t>(INT_MAX) / sizeof(elem*) ||  // NOLINT(bugprone-sizeof-expression)
+        tsize * kBucketBytes > static_cast<uint64_t>(INT_MAX)) {
         errno = ENOMEM;
         return nullptr;
     }

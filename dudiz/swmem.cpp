@@ -39,13 +39,14 @@ std::atomic<bool> g_useHint{true};
 template <class T>
 T load(uintptr_t at) {
     T v;
-    memcpy(&v, reinterpret_cast<const void*>(at), sizeof v);
+    // T is often a node pointer; its own size is meant.
+    memcpy(&v, reinterpret_cast<const void*>(at), sizeof(T));  // NOLINT(bugprone-sizeof-expression)
     return v;
 }
 
 template <class T>
 void store(uintptr_t at, const T& v) {
-    memcpy(reinterpret_cast<void*>(at), &v, sizeof v);
+    memcpy(reinterpret_cast<void*>(at), &v, sizeof(T));  // NOLINT(bugprone-sizeof-expression)
 }
 
 uintptr_t addr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
@@ -79,49 +80,49 @@ public:
         end_ = size > 0 ? buf_ + static_cast<uintptr_t>(size) : buf_;
     }
 
-    static uintptr_t next_of(uintptr_t node) { return addr(load<SMemNode*>(node + offsetof(SMemNode, next))); }
-    static int size_of(uintptr_t node) { return load<int>(node + offsetof(SMemNode, size)); }
-    static void set_next(uintptr_t node, uintptr_t next) {
+    static uintptr_t nextOf(uintptr_t node) { return addr(load<SMemNode*>(node + offsetof(SMemNode, next))); }
+    static int sizeOf(uintptr_t node) { return load<int>(node + offsetof(SMemNode, size)); }
+    static void setNext(uintptr_t node, uintptr_t next) {
         store(node + offsetof(SMemNode, next), reinterpret_cast<SMemNode*>(next));
     }
-    static void set_size(uintptr_t node, int size) { store(node + offsetof(SMemNode, size), size); }
+    static void setSize(uintptr_t node, int size) { store(node + offsetof(SMemNode, size), size); }
 
     uintptr_t list() const { return addr(field<SMemNode*>(offsetof(SMemHeader, list))); }
     uintptr_t first() const { return addr(field<SMemNode*>(offsetof(SMemHeader, first))); }
     uintptr_t tail() const { return addr(field<SMemNode*>(offsetof(SMemHeader, tail))); }
-    void set_list(uintptr_t n) { set_field(offsetof(SMemHeader, list), reinterpret_cast<SMemNode*>(n)); }
-    void set_first(uintptr_t n) { set_field(offsetof(SMemHeader, first), reinterpret_cast<SMemNode*>(n)); }
-    void set_tail(uintptr_t n) { set_field(offsetof(SMemHeader, tail), reinterpret_cast<SMemNode*>(n)); }
+    void setList(uintptr_t n) { setField(offsetof(SMemHeader, list), reinterpret_cast<SMemNode*>(n)); }
+    void setFirst(uintptr_t n) { setField(offsetof(SMemHeader, first), reinterpret_cast<SMemNode*>(n)); }
+    void setTail(uintptr_t n) { setField(offsetof(SMemHeader, tail), reinterpret_cast<SMemNode*>(n)); }
     int history() const { return field<int>(offsetof(SMemHeader, history_maxsize)); }
-    void set_history(int v) { set_field(offsetof(SMemHeader, history_maxsize), v); }
+    void setHistory(int v) { setField(offsetof(SMemHeader, history_maxsize), v); }
     uintptr_t end() const { return end_; }
     uintptr_t span() const { return nodeSpan_; }
 
     // Data pointer of a node placed at `node`; false when it would wrap.
-    bool data_of(uintptr_t node, uintptr_t* data) const { return add(node, nodeSpan_, data); }
+    bool dataOf(uintptr_t node, uintptr_t* data) const { return add(node, nodeSpan_, data); }
 
     // The place right behind a node: its data pointer plus its size aligned up.
-    bool place_behind(uintptr_t node, uintptr_t* place) const {
+    bool placeBehind(uintptr_t node, uintptr_t* place) const {
         uintptr_t data = node + nodeSpan_;  // a linked node's block lies inside the buffer
         uintptr_t sizeUp = 0;
-        return align_up(static_cast<uintptr_t>(size_of(node)), align_, &sizeUp) && add(data, sizeUp, place);
+        return align_up(static_cast<uintptr_t>(sizeOf(node)), align_, &sizeUp) && add(data, sizeUp, place);
     }
 
     // Room of a gap that starts at `place` and ends at `limit`, measured from the data pointer a
     // node at `place` would get; *data receives that pointer. INT64_MIN when the sums wrap.
-    int64_t gap_room(uintptr_t place, uintptr_t limit, uintptr_t* data) const {
-        if (!data_of(place, data)) return INT64_MIN;
+    int64_t gapRoom(uintptr_t place, uintptr_t limit, uintptr_t* data) const {
+        if (!dataOf(place, data)) return INT64_MIN;
         return room(limit, *data);
     }
 
-    int64_t room_behind(uintptr_t node, uintptr_t limit, uintptr_t* place, uintptr_t* data) const {
-        if (!place_behind(node, place)) return INT64_MIN;
-        return gap_room(*place, limit, data);
+    int64_t roomBehind(uintptr_t node, uintptr_t limit, uintptr_t* place, uintptr_t* data) const {
+        if (!placeBehind(node, place)) return INT64_MIN;
+        return gapRoom(*place, limit, data);
     }
 
-    void raise_history(uintptr_t data, int size) {
+    void raiseHistory(uintptr_t data, int size) {
         const int64_t endOffset = static_cast<int64_t>(data - buf_) + size;
-        if (endOffset > history()) set_history(static_cast<int>(endOffset));
+        if (endOffset > history()) setHistory(static_cast<int>(endOffset));
     }
 
     // Finds the node whose data pointer is ptr; *prev receives its predecessor (0 for list).
@@ -132,9 +133,9 @@ public:
         const uintptr_t hint = first();
         if (hint != 0 && hint + nodeSpan_ < ptr) {
             before = hint;
-            n = next_of(hint);
+            n = nextOf(hint);
         }
-        for (; n != 0; before = n, n = next_of(n)) {
+        for (; n != 0; before = n, n = nextOf(n)) {
             if (n + nodeSpan_ == ptr) {
                 *prev = before;
                 return n;
@@ -152,7 +153,7 @@ private:
         return load<T>(at_ + offset);
     }
     template <class T>
-    void set_field(size_t offset, const T& v) {
+    void setField(size_t offset, const T& v) {
         store(at_ + offset, v);
     }
 
@@ -168,18 +169,18 @@ uintptr_t Container::alloc(int size) {
     uintptr_t place = 0;
     uintptr_t data = 0;
     const uintptr_t last = tail();
-    const int64_t endRoom = last == 0 ? gap_room(buf_, end_, &data) : room_behind(last, end_, &place, &data);
+    const int64_t endRoom = last == 0 ? gapRoom(buf_, end_, &data) : roomBehind(last, end_, &place, &data);
     if (endRoom >= size) {
         if (last == 0) place = buf_;
-        set_size(place, size);
-        set_next(place, 0);
+        setSize(place, size);
+        setNext(place, 0);
         if (last == 0) {
-            set_list(place);
+            setList(place);
         } else {
-            set_next(last, place);
+            setNext(last, place);
         }
-        set_tail(place);
-        raise_history(data, size);
+        setTail(place);
+        raiseHistory(data, size);
         return data;
     }
     const bool useHint = g_useHint.load(std::memory_order_relaxed);
@@ -188,28 +189,28 @@ uintptr_t Container::alloc(int size) {
     if (x == 0) {
         const uintptr_t head = list();
         if (head == 0) return 0;
-        seen = gap_room(buf_, head, &data);
+        seen = gapRoom(buf_, head, &data);
         if (seen >= size) {
-            set_size(buf_, size);
-            set_next(buf_, head);
-            set_list(buf_);
-            if (useHint) set_first(buf_);
-            raise_history(data, size);
+            setSize(buf_, size);
+            setNext(buf_, head);
+            setList(buf_);
+            if (useHint) setFirst(buf_);
+            raiseHistory(data, size);
             return data;
         }
         x = head;
     }
-    for (uintptr_t next = next_of(x); next != 0; x = next, next = next_of(x)) {
-        const int64_t gap = room_behind(x, next, &place, &data);
+    for (uintptr_t next = nextOf(x); next != 0; x = next, next = nextOf(x)) {
+        const int64_t gap = roomBehind(x, next, &place, &data);
         if (seen < static_cast<int64_t>(align_)) {
-            if (useHint) set_first(x);
+            if (useHint) setFirst(x);
             seen = gap;
         }
         if (gap >= size) {
-            set_size(place, size);
-            set_next(place, next);
-            set_next(x, place);
-            raise_history(data, size);
+            setSize(place, size);
+            setNext(place, next);
+            setNext(x, place);
+            raiseHistory(data, size);
             return data;
         }
     }
@@ -217,14 +218,14 @@ uintptr_t Container::alloc(int size) {
 }
 
 void Container::release(uintptr_t node, uintptr_t prev) {
-    const uintptr_t next = next_of(node);
+    const uintptr_t next = nextOf(node);
     if (prev == 0) {
-        set_list(next);
+        setList(next);
     } else {
-        set_next(prev, next);
+        setNext(prev, next);
     }
-    if (first() != 0 && first() >= node) set_first(prev);
-    if (tail() == node) set_tail(prev);
+    if (first() != 0 && first() >= node) setFirst(prev);
+    if (tail() == node) setTail(prev);
 }
 
 void* mutex_of(const void* hMem) { return load<void*>(addr(hMem) + offsetof(SMemHeader, hMutex)); }
@@ -281,18 +282,18 @@ extern "C" void sw_mem_reset(void* hMem) {
     if (hMem == nullptr) return;
     Locked lock(hMem);
     Container c(hMem);
-    c.set_list(0);
-    c.set_first(0);
-    c.set_tail(0);
-    c.set_history(0);
+    c.setList(0);
+    c.setFirst(0);
+    c.setTail(0);
+    c.setHistory(0);
 }
 
 extern "C" int sw_mem_check(const void* hMem, PMemCheckCallback proc, void* lpParameter) {
     if (hMem == nullptr) return -1;
     const Container c(hMem);
     if (proc != nullptr) {
-        for (uintptr_t n = c.list(); n != 0; n = Container::next_of(n)) {
-            proc("", -1, reinterpret_cast<const char*>(n + c.span()), Container::size_of(n), lpParameter);
+        for (uintptr_t n = c.list(); n != 0; n = Container::nextOf(n)) {
+            proc("", -1, reinterpret_cast<const char*>(n + c.span()), Container::sizeOf(n), lpParameter);
         }
     }
     return c.history();
@@ -351,12 +352,12 @@ extern "C" void* sw_mem_realloc(void* hMem, void* ptr, int size, const char* fil
         uintptr_t prev = 0;
         const uintptr_t node = c.find(addr(ptr), &prev);
         if (node == 0) return nullptr;  // not ours: neither its size nor its bytes can be trusted
-        oldSize = Container::size_of(node);
-        const uintptr_t next = Container::next_of(node);
+        oldSize = Container::sizeOf(node);
+        const uintptr_t next = Container::nextOf(node);
         uintptr_t wanted = 0;
         if (size <= oldSize ||
             (add(addr(ptr), static_cast<uintptr_t>(size), &wanted) && wanted <= (next != 0 ? next : c.end()))) {
-            Container::set_size(node, size);
+            Container::setSize(node, size);
             return ptr;
         }
     }

@@ -52,8 +52,9 @@ extern "C" void sw_progress_killByPID(int pid) {
 
 extern "C" void sw_progress_killByCMD(const char* cmd, int ignorePID) {
     if (cmd == nullptr || cmd[0] == '\0') return;
-    // "e": the pipe's descriptor is not inherited by children other threads start meanwhile.
-    FILE* ps = popen(sw_hook_psCommand(), "re");
+    // "e": the pipe's descriptor is not inherited by children other threads start meanwhile. The
+    // command is our fixed process-list command (a test seam can swap it), never caller text.
+    FILE* ps = popen(sw_hook_psCommand(), "re");  // NOLINT(cert-env33-c)
     if (ps == nullptr) return;
     char line[kLineBuf];
     bool atLineStart = true;

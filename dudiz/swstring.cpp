@@ -243,10 +243,11 @@ bool UpdateDataArea(char* buf, int bufSize, char delimiter, const char* name, co
     if (nameLen >= static_cast<size_t>(bufSize) || valueLen >= static_cast<size_t>(bufSize)) return false;
     const int64_t fieldLen = static_cast<int64_t>(nameLen) + static_cast<int64_t>(valueLen) + 1;
     const int room = ft.textLen == 0 ? bufSize - 1 : bufSize - ft.textLen;
+    // Writes "name=value" into the middle of the text; the text's own terminator lies behind it.
     auto write_field = [&](int at) {
-        memcpy(buf + at, name, nameLen);
+        memcpy(buf + at, name, nameLen);  // NOLINT(bugprone-not-null-terminated-result)
         buf[at + static_cast<int>(nameLen)] = '=';
-        memcpy(buf + at + static_cast<int>(nameLen) + 1, value, valueLen);
+        memcpy(buf + at + static_cast<int>(nameLen) + 1, value, valueLen);  // NOLINT(bugprone-not-null-terminated-result)
     };
 
     Area a{};
@@ -338,15 +339,15 @@ extern "C" char* tmtostr(char* str, const struct tm* pTime, short ms, const char
         if (xstrcasecmp(mode, l.name) != 0) continue;
         // The caller sized `str` for the layout; the formats bound nothing, as documented.
         if (l.hasDate && l.hasMs) {
-            sprintf(str, l.format, pTime->tm_year + 1900, pTime->tm_mon + 1, pTime->tm_mday,
+            (void)sprintf(str, l.format, pTime->tm_year + 1900, pTime->tm_mon + 1, pTime->tm_mday,
                     pTime->tm_hour, pTime->tm_min, pTime->tm_sec, ms);
         } else if (l.hasDate) {
-            sprintf(str, l.format, pTime->tm_year + 1900, pTime->tm_mon + 1, pTime->tm_mday,
+            (void)sprintf(str, l.format, pTime->tm_year + 1900, pTime->tm_mon + 1, pTime->tm_mday,
                     pTime->tm_hour, pTime->tm_min, pTime->tm_sec);
         } else if (l.hasMs) {
-            sprintf(str, l.format, pTime->tm_hour, pTime->tm_min, pTime->tm_sec, ms);
+            (void)sprintf(str, l.format, pTime->tm_hour, pTime->tm_min, pTime->tm_sec, ms);
         } else {
-            sprintf(str, l.format, pTime->tm_hour, pTime->tm_min, pTime->tm_sec);
+            (void)sprintf(str, l.format, pTime->tm_hour, pTime->tm_min, pTime->tm_sec);
         }
         return str;
     }

@@ -90,6 +90,6 @@ extern "C" int sw_tcp_select(int skt, fd_set* readfds, fd_set* writefds, fd_set*
     }
     struct timeval tv {};
     tv.tv_sec = timeout / 1000;
-    tv.tv_usec = (timeout % 1000) * 1000;
+    tv.tv_usec = static_cast<suseconds_t>(timeout % 1000) * 1000;
     return select(skt + 1, readfds, writefds, exceptfds, timeout < 0 ? nullptr : &tv);
 }

@@ -306,7 +306,7 @@ extern "C" void sw_thrd_delay(int ms) {
     } else {
         struct timeval tv {};
         tv.tv_sec = ms / 1000;
-        tv.tv_usec = (ms % 1000) * 1000;
+        tv.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
         (void)select(0, nullptr, nullptr, nullptr, &tv);
     }
     errno = savedErrno;

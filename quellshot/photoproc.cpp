@@ -32,8 +32,7 @@ enum class Settle { kSave, kAgain, kFailed };
 // Decides whether the frame held may be saved. kAgain: the frame was given back and the pass ends
 // with 1. kFailed: the frame was given back and `ret` holds the status.
 Settle settle_check(PthotoProcCtx* ctx, MV_FRAME_OUT* frame, int* ret) {
-    MVCC_FLOATVALUE stExposureTime;
-    memset(&stExposureTime, 0, sizeof stExposureTime);
+    MVCC_FLOATVALUE stExposureTime{};
     *ret = MV_CC_GetExposureTime(ctx->hCam, &stExposureTime);
     if (*ret != MV_OK) {
         (void)MV_CC_FreeImageBuffer(ctx->hCam, frame);

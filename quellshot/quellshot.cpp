@@ -56,8 +56,7 @@ void log_error(int line, const char* format, unsigned int value) {
 // Everything between taking the lock and tearing down: finds, opens and sets up the camera, runs
 // the worker and waits for it. Leaves the handle in ctx.hCam for the tear-down.
 int capture(PthotoProcCtx& ctx, HKImgType imgType, const char* saveImgPath, int timeout, HKImgMark* pImgMark) {
-    HKImgMark mark;
-    memset(&mark, 0, sizeof mark);
+    HKImgMark mark{};
     MV_CC_DEVICE_INFO_LIST devList;
     memset(&devList, 0, sizeof devList);
     MVCC_ENUMVALUE exposureMode;
@@ -174,8 +173,7 @@ int capture(PthotoProcCtx& ctx, HKImgType imgType, const char* saveImgPath, int 
     sw_signal_destroy(ctx.hESig);
     if (ret != 0) return ret;
 
-    MVCC_FLOATVALUE exposure;
-    memset(&exposure, 0, sizeof exposure);
+    MVCC_FLOATVALUE exposure{};
     (void)MV_CC_GetFloatValue(ctx.hCam, "ExposureTime", &exposure);  // a failed read leaves 0.0
     mark.imgExposureTime = exposure.fCurValue;
     if (pImgMark != nullptr) *pImgMark = mark;
@@ -235,8 +233,7 @@ int timeout_ms(int timeoutSeconds) {
 }  // namespace qs
 
 extern "C" int Quellshot_Grab(HKImgType imgType, const char* saveImgPath, int timeout, HKImgMark* pImgMark) {
-    qs::PthotoProcCtx ctx;
-    memset(&ctx, 0, sizeof ctx);
+    qs::PthotoProcCtx ctx{};
     char runDir[260];
     memset(runDir, 0, sizeof runDir);
     (void)qs::running_info.load()(runDir, nullptr);

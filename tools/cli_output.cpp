@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace qscli {
@@ -39,6 +40,12 @@ size_t utf8_length(const std::string& s, size_t i) {
     return n;
 }
 
+std::string errorText(int err) {
+    char buf[128];
+    // GNU strerror_r returns either buf or a static text of its own.
+    return strerror_r(err, buf, sizeof buf);
+}
+
 std::string printable(const std::string& s) {
     std::string out;
     for (size_t i = 0; i < s.size();) {
@@ -46,7 +53,7 @@ std::string printable(const std::string& s) {
         const size_t n = c >= 0x80 ? utf8_length(s, i) : 1;
         if (c < 0x20 || c == 0x7F || n == 0) {
             char esc[8];
-            snprintf(esc, sizeof esc, "\\x%02X", c);
+            (void)snprintf(esc, sizeof esc, "\\x%02X", c);
             out += esc;
             ++i;
         } else {
@@ -115,7 +122,7 @@ Json& Json::str(const std::string& s) {
             text_ += "\\t";
         } else if (c < 0x20 || c == 0x7F || n == 0) {
             char esc[8];
-            snprintf(esc, sizeof esc, "\\u%04x", c);
+            (void)snprintf(esc, sizeof esc, "\\u%04x", c);
             text_ += esc;
         } else {
             text_.append(s, i, n);
@@ -137,7 +144,7 @@ Json& Json::num(long long v) {
 Json& Json::real(double v) {
     comma();
     char buf[64];
-    snprintf(buf, sizeof buf, "%.2f", std::isfinite(v) ? v : 0.0);
+    (void)snprintf(buf, sizeof buf, "%.2f", std::isfinite(v) ? v : 0.0);
     text_ += buf;
     return *this;
 }
@@ -179,16 +186,16 @@ std::string Json::finish() const {
 
 // ---- Output --------------------------------------------------------------------------------------
 
-bool Output::begin_json() {
+bool Output::beginJson() {
     json = true;
-    fflush(stdout);
+    (void)fflush(stdout);
     jsonFd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (jsonFd_ < 0) return false;
     return dup2(STDERR_FILENO, STDOUT_FILENO) >= 0;
 }
 
 bool Output::emit(const Json& j) {
-    fflush(stdout);
+    (void)fflush(stdout);
     return write_all(jsonFd_, j.finish());
 }
 

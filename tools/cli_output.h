@@ -15,6 +15,9 @@ size_t utf8_length(const std::string& s, size_t i);
 // that are not UTF-8 become \xNN, so they can neither garble nor steer the terminal.
 std::string printable(const std::string& s);
 
+// The text of an errno value (strerror's text, without its shared buffer: a progress thread may run).
+std::string errorText(int err);
+
 // Writes all of `s` to `fd`, restarting after signals. False when the write fails.
 bool write_all(int fd, const std::string& s);
 
@@ -55,7 +58,7 @@ public:
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
     ~Output();
-    bool begin_json();         // false (errno set) when stdout cannot be moved
+    bool beginJson();         // false (errno set) when stdout cannot be moved
     bool emit(const Json& j);  // writes the object to the original stdout
 
 private:

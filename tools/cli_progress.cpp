@@ -24,7 +24,7 @@ bool Progress::start(int termFd) {
     if (ioctl(termFd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 10) columns_ = ws.ws_col;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    fflush(stdout);
+    (void)fflush(stdout);
     savedStdout_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (savedStdout_ < 0 || dup2(fds[1], STDOUT_FILENO) < 0) {
         close(fds[0]);
@@ -47,7 +47,7 @@ bool Progress::start(int termFd) {
 
 void Progress::stop() {
     if (savedStdout_ < 0) return;
-    fflush(stdout);
+    (void)fflush(stdout);
     // Closing the pipe's last write end: the reader sees its end.
     (void)dup2(savedStdout_, STDOUT_FILENO);
     close(savedStdout_);
@@ -97,19 +97,22 @@ void Progress::line(const std::string& l) {
     size_t at;
     unsigned w = 0, h = 0, num = 0;
     float exposure = 0;
+    // These lines come from our own capture library, which writes the numbers in range; a line
+    // that does not match is passed over.
     if ((at = l.find("Width[")) != std::string::npos &&
-        sscanf(l.c_str() + at, "Width[%u], Height[%u], FrameNum[%u]", &w, &h, &num) == 3) {
+        sscanf(  // NOLINT(cert-err34-c)
+            l.c_str() + at, "Width[%u], Height[%u], FrameNum[%u]", &w, &h, &num) == 3) {
         ++passes_;
         frame_ = "#" + std::to_string(num) + " " + std::to_string(w) + "x" + std::to_string(h);
         note_.clear();
     } else if ((at = l.find("ExposureTime = ")) != std::string::npos &&
-               sscanf(l.c_str() + at, "ExposureTime = %fus", &exposure) == 1) {
+               sscanf(l.c_str() + at, "ExposureTime = %fus", &exposure) == 1) {  // NOLINT(cert-err34-c)
         // The library's settle rule: a change of at most 50 us continues the run.
         run_ = seenExposure_ && std::fabs(exposure - lastExposure_) <= 50.0f ? run_ + 1 : 1;
         seenExposure_ = true;
         lastExposure_ = exposure;
         char buf[96];
-        snprintf(buf, sizeof buf, "%.2f us, steady %d/4", static_cast<double>(exposure), run_);
+        (void)snprintf(buf, sizeof buf, "%.2f us, steady %d/4", static_cast<double>(exposure), run_);
         note_ = buf;
     } else {
         ++passes_;  // the only other frame line: no frame came, the next pass triggers again
@@ -121,7 +124,7 @@ void Progress::draw() {
     static const char spin[] = "|/-\\";
     const double s = (mono_ms() - start_) / 1000.0;
     char head[64];
-    snprintf(head, sizeof head, "%c %.0f s, trigger %d", spin[ticks_++ % 4], std::floor(s), passes_ + 1);
+    (void)snprintf(head, sizeof head, "%c %.0f s, trigger %d", spin[ticks_++ % 4], std::floor(s), passes_ + 1);
     std::string text = head;
     if (!frame_.empty()) text += " | " + frame_;
     if (!note_.empty()) text += " | " + note_;

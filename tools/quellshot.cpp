@@ -155,9 +155,9 @@ bool is_sdk_status(int r) {
 std::string code_text(int r) {
     char buf[32];
     if (is_sdk_status(r)) {
-        snprintf(buf, sizeof buf, "0x%08x", static_cast<unsigned>(r));
+        (void)snprintf(buf, sizeof buf, "0x%08x", static_cast<unsigned>(r));
     } else {
-        snprintf(buf, sizeof buf, "%d", r);
+        (void)snprintf(buf, sizeof buf, "%d", r);
     }
     return buf;
 }
@@ -306,7 +306,9 @@ bool find_lock_holder(const std::string& path, LockHolder& holder) {
         long pid = 0;
         unsigned maj = 0, min = 0;
         unsigned long long ino = 0;
-        if (sscanf(line.c_str(), "%*s %15s %*s %*s %ld %x:%x:%llu", type, &pid, &maj, &min, &ino) != 5)
+        // The kernel writes these fields; a line that does not hold all five is skipped.
+        if (sscanf(line.c_str(), "%*s %15s %*s %*s %ld %x:%x:%llu", type, &pid, &maj, &min,  // NOLINT(cert-err34-c)
+                   &ino) != 5)
             continue;
         if (strcmp(type, "FLOCK") != 0 || ino != static_cast<unsigned long long>(st.st_ino) || pid <= 0)
             continue;
@@ -351,14 +353,14 @@ int fail(Output& out, const char* command, int result, const std::string& words,
         out.emit(j);
         return kExitFailure;
     }
-    fprintf(stderr, "quellshot %s: failed, result %s: %s\n", command, code_text(result).c_str(),
+    (void)fprintf(stderr, "quellshot %s: failed, result %s: %s\n", command, code_text(result).c_str(),
             words.c_str());
     if (lockHeld) {
         if (known) {
-            fprintf(stderr, "quellshot %s: the lock is held by process %ld (%s)\n", command, holder.pid,
+            (void)fprintf(stderr, "quellshot %s: the lock is held by process %ld (%s)\n", command, holder.pid,
                     printable(holder.comm).c_str());
         } else {
-            fprintf(stderr, "quellshot %s: the process holding the lock could not be found\n", command);
+            (void)fprintf(stderr, "quellshot %s: the process holding the lock could not be found\n", command);
         }
     }
     return kExitFailure;
@@ -468,8 +470,7 @@ int cmd_grab(Output& out, const Options& o) {
             (void)progress.start(STDOUT_FILENO);
         }
     }
-    HKImgMark mark;
-    memset(&mark, 0, sizeof mark);
+    HKImgMark mark{};
     const double t0 = mono_ms();
     const int r = Quellshot_Grab(type, path.c_str(), o.timeout, &mark);
     const long long elapsed = static_cast<long long>(mono_ms() - t0);
@@ -750,7 +751,7 @@ int cmd_reset(Output& out, const Options& o) {
     const ResetOutcome r = reset_all();
     if (!out.json) {
         for (const std::string& s : r.reset) printf("reset %s\n", printable(s).c_str());
-        fflush(stdout);
+        (void)fflush(stdout);
     }
     auto resetField = [&r](Json& j) { j.key("reset").strings(r.reset); };
     if (r.result != 0) return fail(out, "reset", r.result, r.words, resetField);
@@ -760,7 +761,7 @@ int cmd_reset(Output& out, const Options& o) {
     if (waited) {
         if (!out.json) {
             printf("waiting up to %d s for %zu camera(s) to come back\n", o.wait, r.reset.size());
-            fflush(stdout);
+            (void)fflush(stdout);
         }
         w = wait_back(r.reset, o.wait);
     }
@@ -891,14 +892,14 @@ Check check_status_dir() {
     if (stat(bare.c_str(), &st) != 0) {
         const int err = errno;
         if (err != ENOENT) {
-            c.detail = "cannot examine " + dir + ": " + strerror(err);
+            c.detail = "cannot examine " + dir + ": " + qscli::errorText(err);
             c.fix = "make " + dir + " a directory this user can write to";
             return c;
         }
         const std::string parent = dir.substr(0, dir.size() - strlen("status/"));
         const int e = try_create_in(parent, true);
         if (e != 0) {
-            c.detail = dir + " does not exist and cannot be created: " + strerror(e);
+            c.detail = dir + " does not exist and cannot be created: " + qscli::errorText(e);
             c.fix = "as root: mkdir -p " + bare + " && chmod 1777 " + bare;
             return c;
         }
@@ -913,7 +914,7 @@ Check check_status_dir() {
     }
     const int e = try_create_in(dir, false);
     if (e != 0) {
-        c.detail = dir + " is not writable: " + strerror(e);
+        c.detail = dir + " is not writable: " + qscli::errorText(e);
         c.fix = "as root: chmod 1777 " + bare + ", or run quellshot as a user that may write there";
         return c;
     }
@@ -965,7 +966,7 @@ struct Command {
 };
 
 int usage(const std::string& where, const std::string& what) {
-    fprintf(stderr, "%s: %s\nTry '%s --help'.\n", where.c_str(), what.c_str(), where.c_str());
+    (void)fprintf(stderr, "%s: %s\nTry '%s --help'.\n", where.c_str(), what.c_str(), where.c_str());
     return kExitUsage;
 }
 
@@ -987,7 +988,7 @@ int run(int argc, char** argv) {
     if (argc < 2) return usage("quellshot", "missing command");
     const std::string first = argv[1];
     if (first == "-h" || first == "--help" || first == "help") {
-        fputs(kHelp, stdout);
+        (void)fputs(kHelp, stdout);
         return kExitOk;
     }
     if (first == "--version") {
@@ -1006,7 +1007,7 @@ int run(int argc, char** argv) {
     Options o;
     const Usage u = parse_options(std::vector<std::string>(argv + 2, argv + argc), cmd->options, o);
     if (o.help) {
-        fputs(cmd->help, stdout);
+        (void)fputs(cmd->help, stdout);
         return kExitOk;
     }
     if (!u.error.empty()) return usage(where, u.error);
@@ -1019,8 +1020,8 @@ int run(int argc, char** argv) {
                      "MB must be a whole number 0.." + std::to_string(INT_MAX) + ", not '" + o.args[0] + "'");
     }
     Output out;
-    if (o.json && !out.begin_json()) {
-        fprintf(stderr, "%s: cannot redirect stdout: %s\n", where.c_str(), strerror(errno));
+    if (o.json && !out.beginJson()) {
+        (void)fprintf(stderr, "%s: cannot redirect stdout: %s\n", where.c_str(), qscli::errorText(errno).c_str());
         return kExitFailure;
     }
     return cmd->run(out, o);
@@ -1033,7 +1034,7 @@ int main(int argc, char** argv) {
         return run(argc, argv);
     } catch (...) {
         // Only allocation can throw here.
-        fputs("quellshot: out of memory\n", stderr);
+        (void)fputs("quellshot: out of memory\n", stderr);
         return kExitFailure;
     }
 }

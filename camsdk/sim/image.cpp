@@ -12,11 +12,11 @@
 namespace camsim {
 
 unsigned bytesPerPixel(Pixel p) {
-    return p == Pixel::Mono8 ? 1 : 3;
+    return p == Pixel::kMono8 ? 1 : 3;
 }
 
 MvGvspPixelType sdkPixelType(Pixel p) {
-    return p == Pixel::Mono8 ? PixelType_Gvsp_Mono8 : PixelType_Gvsp_RGB8_Packed;
+    return p == Pixel::kMono8 ? PixelType_Gvsp_Mono8 : PixelType_Gvsp_RGB8_Packed;
 }
 
 namespace {
@@ -45,7 +45,7 @@ uint64_t bmpRowBytes(unsigned width, Pixel pixel) {
     return (static_cast<uint64_t>(width) * bytesPerPixel(pixel) + 3) / 4 * 4;
 }
 uint64_t bmpHeaderBytes(Pixel pixel) {
-    return 14 + 40 + (pixel == Pixel::Mono8 ? 1024 : 0);
+    return 14 + 40 + (pixel == Pixel::kMono8 ? 1024 : 0);
 }
 
 }  // namespace
@@ -65,12 +65,12 @@ void renderFrame(unsigned width, unsigned height, Pixel pixel, unsigned frameNum
     for (unsigned y = 0; y < height; ++y) {
         const unsigned gy = static_cast<unsigned>(static_cast<uint64_t>(y) * 192 / height);
         unsigned char* row = out + static_cast<std::size_t>(y) * width * bpp;
-        if (pixel == Pixel::Mono8) {
+        if (pixel == Pixel::kMono8) {
             const unsigned base = 32 + gy / 3 + shade;
             for (unsigned x = 0; x < width; ++x) row[x] = static_cast<unsigned char>(base + gxOf[x] / 2);
         } else {
             const auto green = static_cast<unsigned char>(32 + gy);
-            for (unsigned x = 0; x < width; ++x) {
+            for (std::size_t x = 0; x < width; ++x) {
                 row[3 * x] = static_cast<unsigned char>(32 + gxOf[x]);
                 row[3 * x + 1] = green;
                 row[3 * x + 2] = tint;
@@ -105,7 +105,7 @@ uint64_t bmpSize(unsigned width, unsigned height, Pixel pixel) {
 }
 
 void writeBmp(const unsigned char* src, unsigned width, unsigned height, Pixel pixel, unsigned char* out) {
-    const bool mono = pixel == Pixel::Mono8;
+    const bool mono = pixel == Pixel::kMono8;
     const uint64_t rowBytes = bmpRowBytes(width, pixel);
     const uint64_t offset = bmpHeaderBytes(pixel);
     std::memset(out, 0, static_cast<std::size_t>(offset));
@@ -124,7 +124,7 @@ void writeBmp(const unsigned char* src, unsigned width, unsigned height, Pixel p
     put32(out + 42, 2835);
     put32(out + 46, mono ? 256 : 0);
     if (mono) {
-        for (unsigned i = 0; i < 256; ++i) {
+        for (std::size_t i = 0; i < 256; ++i) {
             unsigned char* entry = out + 54 + 4 * i;
             entry[0] = entry[1] = entry[2] = static_cast<unsigned char>(i);
             entry[3] = 0;
@@ -133,11 +133,11 @@ void writeBmp(const unsigned char* src, unsigned width, unsigned height, Pixel p
     const unsigned bpp = bytesPerPixel(pixel);
     for (unsigned y = 0; y < height; ++y) {
         const unsigned char* s = src + static_cast<std::size_t>(height - 1 - y) * width * bpp;
-        unsigned char* d = out + offset + rowBytes * y;
+        unsigned char* d = out + offset + static_cast<std::size_t>(rowBytes) * y;
         if (mono) {
             std::memcpy(d, s, width);
         } else {
-            for (unsigned x = 0; x < width; ++x) {
+            for (std::size_t x = 0; x < width; ++x) {
                 d[3 * x] = s[3 * x + 2];
                 d[3 * x + 1] = s[3 * x + 1];
                 d[3 * x + 2] = s[3 * x];
@@ -154,7 +154,7 @@ bool encodeJpeg(const unsigned char* src, unsigned width, unsigned height, Pixel
     if (tj == nullptr) return false;
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
-    const bool mono = pixel == Pixel::Mono8;
+    const bool mono = pixel == Pixel::kMono8;
     const int rc =
         tjCompress2(tj, src, static_cast<int>(width), 0, static_cast<int>(height),
                     mono ? TJPF_GRAY : TJPF_RGB, &jpeg, &size, mono ? TJSAMP_GRAY : TJSAMP_444, quality, 0);

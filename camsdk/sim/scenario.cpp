@@ -54,7 +54,7 @@ bool parseRange(std::string_view text, int64_t lo, int64_t hi, int64_t& out) {
 
 // The longest text (without its NUL) that the device information field of the transport holds.
 std::size_t nameLimit(const Camera& cam, bool serial) {
-    if (cam.transport == Transport::Gige) return serial ? 15 : 31;
+    if (cam.transport == Transport::kGige) return serial ? 15 : 31;
     return INFO_MAX_BUFFER_SIZE - 1;
 }
 
@@ -103,10 +103,10 @@ bool parseNumber(std::string_view text, int64_t& out) {
 
 std::string acceptCamera(Camera& cam, const std::vector<Camera>& cameras) {
     if (cameras.size() >= kMaxCameras) return "more than " + std::to_string(kMaxCameras) + " cameras";
-    if (cam.transport == Transport::Null) return {};
+    if (cam.transport == Transport::kNull) return {};
     if (cam.serial.empty()) {
         char buf[32];
-        std::snprintf(buf, sizeof buf, "SIM%05u", static_cast<unsigned>(cameras.size() + 1));
+        (void)std::snprintf(buf, sizeof buf, "SIM%05u", static_cast<unsigned>(cameras.size() + 1));
         cam.serial = buf;
     }
     if (cam.manufacturer.size() > nameLimit(cam, false))
@@ -133,7 +133,7 @@ std::string acceptCamera(Camera& cam, const std::vector<Camera>& cameras) {
     if (cam.resetDowntimeMs > kMaxResetDowntime)
         return "reset_downtime_ms must be 0.." + std::to_string(kMaxResetDowntime);
     for (const Camera& other : cameras) {
-        if (other.transport != Transport::Null && other.serial == cam.serial)
+        if (other.transport != Transport::kNull && other.serial == cam.serial)
             return "serial " + cam.serial + " is used twice";
     }
     return {};
@@ -141,7 +141,7 @@ std::string acceptCamera(Camera& cam, const std::vector<Camera>& cameras) {
 
 bool parseScenario(std::string_view text, const std::string& name, Config& out, std::string& error) {
     Config cfg;
-    enum class Section { None, Camera, Fault } section = Section::None;
+    enum class Section { kNone, kCamera, kFault } section = Section::kNone;
     std::optional<Camera> cam;
     std::map<std::string, std::size_t> seen;  // keys of the current camera and their lines
     std::size_t camLine = 0;
@@ -197,12 +197,12 @@ bool parseScenario(std::string_view text, const std::string& name, Config& out, 
             const std::string_view sec = trim(line.substr(1, line.size() - 2));
             if (!finishCamera()) return false;
             if (sec == "camera") {
-                section = Section::Camera;
+                section = Section::kCamera;
                 cam.emplace();
                 seen.clear();
                 camLine = lineNo;
             } else if (sec == "fault") {
-                section = Section::Fault;
+                section = Section::kFault;
             } else {
                 return fail(lineNo, "unknown section [" + std::string(sec) + "]");
             }
@@ -216,9 +216,9 @@ bool parseScenario(std::string_view text, const std::string& name, Config& out, 
         if (key.empty()) return fail(lineNo, "missing key before '='");
         if (value.empty()) return fail(lineNo, "missing value of '" + key + "'");
 
-        if (section == Section::None) return fail(lineNo, "'" + key + "' outside a section");
+        if (section == Section::kNone) return fail(lineNo, "'" + key + "' outside a section");
 
-        if (section == Section::Fault) {
+        if (section == Section::kFault) {
             std::string_view fn = key;
             uint64_t first = 0, last = 0;
             const std::size_t sharp = key.find('#');
@@ -253,19 +253,19 @@ bool parseScenario(std::string_view text, const std::string& name, Config& out, 
         int64_t n = 0;
         if (key == "transport") {
             if (value == "usb3") {
-                cam->transport = Transport::Usb3;
+                cam->transport = Transport::kUsb3;
                 cam->layerType = MV_USB_DEVICE;
             } else if (value == "gige") {
-                cam->transport = Transport::Gige;
+                cam->transport = Transport::kGige;
                 cam->layerType = MV_GIGE_DEVICE;
             } else if (value == "null") {
-                cam->transport = Transport::Null;
+                cam->transport = Transport::kNull;
                 cam->layerType = 0;
             } else if (parseRange(value, 0, UINT32_MAX, n)) {
                 cam->layerType = static_cast<unsigned>(n);
-                cam->transport = n == MV_USB_DEVICE    ? Transport::Usb3
-                                 : n == MV_GIGE_DEVICE ? Transport::Gige
-                                                       : Transport::Other;
+                cam->transport = n == MV_USB_DEVICE    ? Transport::kUsb3
+                                 : n == MV_GIGE_DEVICE ? Transport::kGige
+                                                       : Transport::kOther;
             } else {
                 return fail(lineNo, "transport must be usb3, gige, null or a number");
             }
@@ -281,9 +281,9 @@ bool parseScenario(std::string_view text, const std::string& name, Config& out, 
             (key == "width" ? cam->width : cam->height) = static_cast<unsigned>(n);
         } else if (key == "pixel") {
             if (value == "rgb8") {
-                cam->pixel = Pixel::Rgb8;
+                cam->pixel = Pixel::kRgb8;
             } else if (value == "mono8") {
-                cam->pixel = Pixel::Mono8;
+                cam->pixel = Pixel::kMono8;
             } else {
                 return fail(lineNo, "pixel must be rgb8 or mono8");
             }
@@ -326,11 +326,11 @@ bool parseScenario(std::string_view text, const std::string& name, Config& out, 
             cam->resetDowntimeMs = static_cast<uint32_t>(n);
         } else if (key == "image_len") {
             if (value == "normal") {
-                cam->imageLen = ImageLen::Normal;
+                cam->imageLen = ImageLen::kNormal;
             } else if (value == "zero") {
-                cam->imageLen = ImageLen::Zero;
+                cam->imageLen = ImageLen::kZero;
             } else if (value == "overflow") {
-                cam->imageLen = ImageLen::Overflow;
+                cam->imageLen = ImageLen::kOverflow;
             } else {
                 return fail(lineNo, "image_len must be normal, zero or overflow");
             }

@@ -100,8 +100,9 @@ State& state() {
 // ---- configuration ----------------------------------------------------------------------------
 
 void copyName(unsigned char* field, std::size_t size, const std::string& text) {
-    std::memset(field, 0, size);
-    std::memcpy(field, text.data(), std::min(text.size(), size - 1));
+    const std::size_t n = std::min(text.size(), size - 1);
+    std::memcpy(field, text.data(), n);   // NOLINT(bugprone-not-null-terminated-result): the next line
+    std::memset(field + n, 0, size - n);  // terminates, and leaves no stale bytes behind the name
 }
 
 MV_CC_DEVICE_INFO buildInfo(const Camera& cam, std::size_t position) {
@@ -112,7 +113,7 @@ MV_CC_DEVICE_INFO buildInfo(const Camera& cam, std::size_t position) {
     info.nMacAddrHigh = 0x0000AA55u;
     info.nMacAddrLow = 0x01000000u + static_cast<unsigned>(position);
     info.nTLayerType = cam.layerType;
-    if (cam.transport == Transport::Gige) {
+    if (cam.transport == Transport::kGige) {
         MV_GIGE_DEVICE_INFO& g = info.SpecialInfo.stGigEInfo;
         g.nIpCfgOption = 0x7;
         g.nIpCfgCurrent = 0x4;
@@ -124,7 +125,7 @@ MV_CC_DEVICE_INFO buildInfo(const Camera& cam, std::size_t position) {
         copyName(g.chModelName, sizeof g.chModelName, cam.model);
         copyName(g.chDeviceVersion, sizeof g.chDeviceVersion, "camsim 1.0");
         copyName(g.chSerialNumber, sizeof g.chSerialNumber, cam.serial);
-    } else if (cam.transport == Transport::Usb3) {
+    } else if (cam.transport == Transport::kUsb3) {
         MV_USB3_DEVICE_INFO& u = info.SpecialInfo.stUsb3VInfo;
         u.nDeviceNumber = static_cast<unsigned>(position);
         u.nbcdUSB = 0x300;
@@ -141,7 +142,7 @@ MV_CC_DEVICE_INFO buildInfo(const Camera& cam, std::size_t position) {
 
 void appendInfo(State& s, const Camera& cam) {
     s.backAt.emplace_back();
-    if (cam.transport == Transport::Null) {
+    if (cam.transport == Transport::kNull) {
         s.infos.push_back(nullptr);
         return;
     }
@@ -189,7 +190,7 @@ void resetSettings(Handle& h) {
 }
 
 void dropAll(State& s) {
-    for (auto& h : s.handles) {
+    for (const auto& h : s.handles) {
         closeDevice(s, *h);
         h->destroyed = true;
         h->leaked.clear();
@@ -208,8 +209,14 @@ void dropAll(State& s) {
     s.cv.notify_all();
 }
 
+// strerror's text without its shared buffer: SDK calls come from any thread.
+std::string errorText(int err) {
+    char buf[128];
+    return strerror_r(err, buf, sizeof buf);  // GNU: buf or a static text of its own
+}
+
 void markBroken(State& s, const std::string& message) {
-    std::fprintf(stderr, "camsim: %s\n", message.c_str());
+    (void)std::fprintf(stderr, "camsim: %s\n", message.c_str());
     s.broken = true;
     applyConfig(s, Config{});
 }
@@ -253,7 +260,7 @@ bool loadFile(State& s, const std::string& path) {
         close(fd);
     }
     if (err != 0) {
-        markBroken(s, path + ": cannot read the scenario: " + std::strerror(err));
+        markBroken(s, path + ": cannot read the scenario: " + errorText(err));
         return false;
     }
     return loadText(s, text, path);
@@ -315,7 +322,8 @@ void journalLine(State& s, const std::string& line) {
         if (path != nullptr && *path != '\0') {
             s.journalFd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
             if (s.journalFd < 0)
-                std::fprintf(stderr, "camsim: %s: cannot open the journal: %s\n", path, std::strerror(errno));
+                (void)std::fprintf(stderr, "camsim: %s: cannot open the journal: %s\n", path,
+                             errorText(errno).c_str());
         }
     }
     if (s.journalFd >= 0) {
@@ -413,7 +421,7 @@ int run(Fn fn, Describe&& describe, Body&& body) noexcept {
             if (!c.lock.owns_lock()) c.lock.lock();
         }
         char hex[16];
-        std::snprintf(hex, sizeof hex, "0x%x", static_cast<unsigned>(result));
+        (void)std::snprintf(hex, sizeof hex, "0x%x", static_cast<unsigned>(result));
         journalLine(s, std::string(kFnNames[fn]) + " " + c.serial + " " + c.arg + " " + hex + "\n");
         return result;
     } catch (...) {
@@ -441,7 +449,7 @@ uint32_t exposureOf(const Handle& h) {
 }
 
 void fillExposure(const Handle& h, MVCC_FLOATVALUE* v) {
-    std::memset(v, 0, sizeof *v);
+    *v = MVCC_FLOATVALUE{};
     v->fCurValue = static_cast<float>(exposureOf(h));
     v->fMin = 1.0f;
     v->fMax = static_cast<float>(kMaxExposure);
@@ -517,11 +525,11 @@ unsigned rawEnum(const E& field) {
 // nImageLen as the camera's image_len fault reports it; the bytes written are the true image.
 unsigned reportedLength(const Camera& cam, unsigned length, unsigned bufferSize) {
     switch (cam.imageLen) {
-        case ImageLen::Zero:
+        case ImageLen::kZero:
             return 0;
-        case ImageLen::Overflow:
+        case ImageLen::kOverflow:
             return bufferSize + 1u;  // wraps to 0 for the largest buffer size
-        case ImageLen::Normal:
+        case ImageLen::kNormal:
             break;
     }
     return length;
@@ -604,9 +612,9 @@ int MV_CC_EnumDevices(unsigned int nTLayerType, MV_CC_DEVICE_INFO_LIST* pstDevLi
                 // NULL entries and devices of other transports are listed whatever the mask, so
                 // that callers are seen to skip what they cannot use.
                 const bool wanted =
-                    (cam.transport == Transport::Usb3 && (nTLayerType & MV_USB_DEVICE) != 0) ||
-                    (cam.transport == Transport::Gige && (nTLayerType & MV_GIGE_DEVICE) != 0) ||
-                    cam.transport == Transport::Null || cam.transport == Transport::Other;
+                    (cam.transport == Transport::kUsb3 && (nTLayerType & MV_USB_DEVICE) != 0) ||
+                    (cam.transport == Transport::kGige && (nTLayerType & MV_GIGE_DEVICE) != 0) ||
+                    cam.transport == Transport::kNull || cam.transport == Transport::kOther;
                 if (wanted) pstDevList->pDeviceInfo[n++] = s.infos[i];
             }
             pstDevList->nDeviceNum = n;
@@ -628,7 +636,7 @@ int MV_CC_CreateHandleWithoutLog(void** handle, const MV_CC_DEVICE_INFO* pstDevI
             const unsigned type = pstDevInfo->nTLayerType;
             if (type != MV_GIGE_DEVICE && type != MV_USB_DEVICE) return kSupport;
             const std::string serial = entrySerial(pstDevInfo);
-            const Transport transport = type == MV_GIGE_DEVICE ? Transport::Gige : Transport::Usb3;
+            const Transport transport = type == MV_GIGE_DEVICE ? Transport::kGige : Transport::kUsb3;
             for (const Camera& cam : s.cfg.cameras) {
                 if (cam.transport == transport && cam.serial == serial) {
                     auto h = std::make_unique<Handle>();
@@ -662,7 +670,7 @@ int MV_CC_OpenDevice(void* handle, unsigned int nAccessMode, unsigned short nSwi
             c.describe(handle);
             c.arg = std::to_string(nAccessMode);
         },
-        [&](Call& c) {
+        [&](const Call& c) {
             Handle* h = c.live(handle);
             if (h == nullptr) return kHandle;
             if (h->open) return kCallOrder;
@@ -692,11 +700,11 @@ int MV_USB_SetTransferWays(void* handle, unsigned int nTranferWays) {
             c.describe(handle);
             c.arg = std::to_string(nTranferWays);
         },
-        [&](Call& c) {
+        [&](const Call& c) {
             Handle* h = c.live(handle);
             if (h == nullptr) return kHandle;
             if (const int rc = needOpen(*h)) return rc;
-            if (h->cam.transport != Transport::Usb3) return kSupport;
+            if (h->cam.transport != Transport::kUsb3) return kSupport;
             if (nTranferWays < 1 || nTranferWays > kMaxTransferWays) return kParameter;
             return kOk;
         });
@@ -707,7 +715,7 @@ int MV_CC_GetOptimalPacketSize(void* handle) {
         Handle* h = c.live(handle);
         if (h == nullptr) return kHandle;
         if (const int rc = needOpen(*h)) return rc;
-        if (h->cam.transport != Transport::Gige) return kSupport;
+        if (h->cam.transport != Transport::kGige) return kSupport;
         return static_cast<int>(h->cam.packetSize);  // 0 or negative: the simulated failure
     });
 }
@@ -734,7 +742,7 @@ int MV_CC_GetIntValueEx(void* handle, const char* strKey, MVCC_INTVALUE_EX* pstI
                 v.nCurValue = v.nMin = v.nMax = h->cam.width;
             } else if (key == "Height") {
                 v.nCurValue = v.nMin = v.nMax = h->cam.height;
-            } else if (key == "GevSCPSPacketSize" && h->cam.transport == Transport::Gige) {
+            } else if (key == "GevSCPSPacketSize" && h->cam.transport == Transport::kGige) {
                 v.nCurValue = h->packetSize;
                 v.nMin = kPacketMin;
                 v.nMax = kPacketMax;
@@ -754,13 +762,13 @@ int MV_CC_SetIntValueEx(void* handle, const char* strKey, int64_t nValue) {
             c.describe(handle);
             c.arg = strKey == nullptr ? "-" : field(strKey) + "=" + std::to_string(nValue);
         },
-        [&](Call& c) {
+        [&](const Call& c) {
             Handle* h = c.live(handle);
             if (h == nullptr) return kHandle;
             if (strKey == nullptr) return kParameter;
             if (const int rc = needOpen(*h)) return rc;
             const std::string_view key = strKey;
-            if (key == "GevSCPSPacketSize" && h->cam.transport == Transport::Gige) {
+            if (key == "GevSCPSPacketSize" && h->cam.transport == Transport::kGige) {
                 if (h->grabbing) return kCallOrder;  // stream parameters are locked while grabbing
                 if (nValue < kPacketMin || nValue > kPacketMax || nValue % kPacketInc != 0) return kParameter;
                 h->packetSize = nValue;
@@ -777,7 +785,7 @@ int MV_CC_SetEnumValue(void* handle, const char* strKey, unsigned int nValue) {
             c.describe(handle);
             c.arg = strKey == nullptr ? "-" : field(strKey) + "=" + std::to_string(nValue);
         },
-        [&](Call& c) {
+        [&](const Call& c) {
             Handle* h = c.live(handle);
             if (h == nullptr) return kHandle;
             if (strKey == nullptr) return kParameter;
@@ -810,7 +818,7 @@ int MV_CC_GetFloatValue(void* handle, const char* strKey, MVCC_FLOATVALUE* pstFl
             c.describe(handle);
             c.arg = keyField(strKey);
         },
-        [&](Call& c) {
+        [&](const Call& c) {
             Handle* h = c.live(handle);
             if (h == nullptr) return kHandle;
             if (strKey == nullptr || pstFloatValue == nullptr) return kParameter;
@@ -865,7 +873,7 @@ int MV_CC_SetCommandValue(void* handle, const char* strKey) {
 }
 
 int MV_CC_GetExposureAutoMode(void* handle, MVCC_ENUMVALUE* pstValue) {
-    return run(kGetExposureAutoMode, describeHandle(handle), [&](Call& c) {
+    return run(kGetExposureAutoMode, describeHandle(handle), [&](const Call& c) {
         Handle* h = c.live(handle);
         if (h == nullptr) return kHandle;
         if (pstValue == nullptr) return kParameter;
@@ -881,7 +889,7 @@ int MV_CC_GetExposureAutoMode(void* handle, MVCC_ENUMVALUE* pstValue) {
 }
 
 int MV_CC_GetExposureTime(void* handle, MVCC_FLOATVALUE* pstValue) {
-    return run(kGetExposureTime, describeHandle(handle), [&](Call& c) {
+    return run(kGetExposureTime, describeHandle(handle), [&](const Call& c) {
         Handle* h = c.live(handle);
         if (h == nullptr) return kHandle;
         if (pstValue == nullptr) return kParameter;
@@ -892,7 +900,7 @@ int MV_CC_GetExposureTime(void* handle, MVCC_FLOATVALUE* pstValue) {
 }
 
 int MV_CC_StartGrabbing(void* handle) {
-    return run(kStartGrabbing, describeHandle(handle), [&](Call& c) {
+    return run(kStartGrabbing, describeHandle(handle), [&](const Call& c) {
         Handle* h = c.live(handle);
         if (h == nullptr) return kHandle;
         if (const int rc = needOpen(*h)) return rc;
@@ -979,7 +987,7 @@ int MV_CC_FreeImageBuffer(void* handle, MV_FRAME_OUT* pstFrame) {
                 if (it != list->end()) c.arg = std::to_string(it->num);
             }
         },
-        [&](Call& c) {
+        [&](const Call& c) {
             Handle* h = c.live(handle);
             if (h == nullptr) return kHandle;
             if (pstFrame == nullptr) return kParameter;
@@ -1014,9 +1022,9 @@ int MV_CC_SaveImageEx3(void* handle, MV_SAVE_IMAGE_PARAM_EX3* pstSaveParam) {
             Pixel pixel;
             const unsigned pixelType = rawEnum(p->enPixelType);
             if (pixelType == static_cast<unsigned>(PixelType_Gvsp_RGB8_Packed)) {
-                pixel = Pixel::Rgb8;
+                pixel = Pixel::kRgb8;
             } else if (pixelType == static_cast<unsigned>(PixelType_Gvsp_Mono8)) {
-                pixel = Pixel::Mono8;
+                pixel = Pixel::kMono8;
             } else {
                 return kParameter;
             }
@@ -1121,20 +1129,20 @@ int camsim_add_camera(const CamSimCamera* in) {
         if (in == nullptr) {
             what = "no camera";
         } else if (in->null_entry != 0) {
-            cam.transport = Transport::Null;
+            cam.transport = Transport::kNull;
             cam.layerType = 0;
         } else {
             cam.layerType = in->transport;
-            cam.transport = in->transport == MV_USB_DEVICE    ? Transport::Usb3
-                            : in->transport == MV_GIGE_DEVICE ? Transport::Gige
-                                                              : Transport::Other;
+            cam.transport = in->transport == MV_USB_DEVICE    ? Transport::kUsb3
+                            : in->transport == MV_GIGE_DEVICE ? Transport::kGige
+                                                              : Transport::kOther;
             if (in->manufacturer != nullptr) cam.manufacturer = in->manufacturer;
             if (in->model != nullptr) cam.model = in->model;
             if (in->serial != nullptr) cam.serial = in->serial;
             cam.width = in->width;
             cam.height = in->height;
             if (in->pixel == CAMSIM_PIXEL_RGB8 || in->pixel == CAMSIM_PIXEL_MONO8) {
-                cam.pixel = in->pixel == CAMSIM_PIXEL_MONO8 ? Pixel::Mono8 : Pixel::Rgb8;
+                cam.pixel = in->pixel == CAMSIM_PIXEL_MONO8 ? Pixel::kMono8 : Pixel::kRgb8;
             } else {
                 what = "pixel must be CAMSIM_PIXEL_RGB8 or CAMSIM_PIXEL_MONO8";
             }
@@ -1145,16 +1153,16 @@ int camsim_add_camera(const CamSimCamera* in) {
             cam.frames = in->frames != 0;
             cam.resetDowntimeMs = in->reset_downtime_ms;
             if (in->image_len == CAMSIM_IMAGE_LEN_ZERO) {
-                cam.imageLen = ImageLen::Zero;
+                cam.imageLen = ImageLen::kZero;
             } else if (in->image_len == CAMSIM_IMAGE_LEN_OVERFLOW) {
-                cam.imageLen = ImageLen::Overflow;
+                cam.imageLen = ImageLen::kOverflow;
             } else if (in->image_len != CAMSIM_IMAGE_LEN_NORMAL) {
                 what = "image_len must be CAMSIM_IMAGE_LEN_NORMAL, _ZERO or _OVERFLOW";
             }
         }
         if (what.empty()) what = acceptCamera(cam, s.cfg.cameras);
         if (!what.empty()) {
-            std::fprintf(stderr, "camsim: camsim_add_camera: %s\n", what.c_str());
+            (void)std::fprintf(stderr, "camsim: camsim_add_camera: %s\n", what.c_str());
             return -1;
         }
         s.cfg.cameras.push_back(cam);
@@ -1209,7 +1217,7 @@ long camsim_call_count(const char* function) {
 }
 
 int camsim_init_count(void) {
-    return control(-1, [](State& s) { return s.initCount; });
+    return control(-1, [](const State& s) { return s.initCount; });
 }
 
 }  // extern "C"

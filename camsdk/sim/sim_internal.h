@@ -28,11 +28,11 @@ constexpr int kNoEnoughBuf = status(MV_E_NOENOUGH_BUF);
 constexpr int kUnknown = status(MV_E_UNKNOW);
 constexpr int kAccessDenied = status(MV_E_ACCESS_DENIED);
 
-enum class Transport { Usb3, Gige, Null, Other };
-enum class Pixel { Rgb8, Mono8 };
+enum class Transport { kUsb3, kGige, kNull, kOther };
+enum class Pixel { kRgb8, kMono8 };
 // What a successful MV_CC_SaveImageEx3 reports as nImageLen: the true length, 0, or one byte more
 // than the caller's buffer (the faults a careful caller must refuse).
-enum class ImageLen { Normal, Zero, Overflow };
+enum class ImageLen { kNormal, kZero, kOverflow };
 
 // Limits of a camera; frames carry their size in unsigned shorts.
 constexpr unsigned kMaxSide = 8192;
@@ -44,20 +44,20 @@ constexpr std::size_t kMaxCameras = MV_MAX_DEVICE_NUM;
 constexpr uint32_t kMaxResetDowntime = 3600000;  // ms; a reboot longer than an hour is a typo
 
 struct Camera {
-    Transport transport = Transport::Usb3;
+    Transport transport = Transport::kUsb3;
     unsigned int layerType = MV_USB_DEVICE;  // nTLayerType reported for the entry
     std::string manufacturer = "Hikrobot";
     std::string model = "MV-CS050-10UC";
     std::string serial;  // empty: SIM<position> is filled in when the camera is accepted
     unsigned width = 1920;
     unsigned height = 1080;
-    Pixel pixel = Pixel::Rgb8;
+    Pixel pixel = Pixel::kRgb8;
     unsigned exposureAuto = 0;  // 0 off, 1 once, 2 continuous
     std::vector<uint32_t> exposures{10000};
     int64_t packetSize = 8164;
     bool frames = true;
     uint32_t resetDowntimeMs = 2000;  // after DeviceReset the camera is not listed for this long
-    ImageLen imageLen = ImageLen::Normal;
+    ImageLen imageLen = ImageLen::kNormal;
 };
 
 // Functions a fault can be set on, in the order of the header.
