@@ -1,6 +1,8 @@
 // Whole-file replacement through an exclusive temporary file and rename.
 #include "internal/swreplace.h"
 
+#include "internal/swalloc.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -21,13 +22,15 @@ mode_t current_umask() {
     if (f == nullptr) return mask;
     char line[128];
     while (fgets(line, sizeof line, f) != nullptr) {
-        unsigned int m = 0;
-        if (sscanf(line, "Umask: %o", &m) == 1) {
-            mask = static_cast<mode_t>(m & 0777);
+        static const char kKey[] = "Umask:";
+        if (strncmp(line, kKey, sizeof kKey - 1) == 0) {
+            char* end = nullptr;
+            const unsigned long m = strtoul(line + sizeof kKey - 1, &end, 8);
+            if (end != line + sizeof kKey - 1) mask = static_cast<mode_t>(m & 0777);
             break;
         }
     }
-    fclose(f);
+    (void)fclose(f);
     return mask;
 }
 
@@ -44,6 +47,15 @@ bool write_all(int fd, const unsigned char* p, size_t len) {
     return true;
 }
 
+// Owns the temporary file's name for the length of one call.
+struct TmpName {
+    explicit TmpName(char* n) : name(n) {}
+    ~TmpName() { SW_FREE(name); }
+    TmpName(const TmpName&) = delete;
+    TmpName& operator=(const TmpName&) = delete;
+    char* name;
+};
+
 }  // namespace
 
 extern "C" int sw_file_replace(const char* path, const void* buf, size_t len) {
@@ -51,16 +63,30 @@ extern "C" int sw_file_replace(const char* path, const void* buf, size_t len) {
         errno = EINVAL;
         return -1;
     }
-    const std::string target = path;
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    std::string tmp = dir + (slash == std::string::npos ? "/" : "") + ".swreplace-XXXXXX";
+    // The temporary name: the directory part of path (with its slash, or "./") and a pattern. It
+    // is allocated by the toolkit's rule and nothing here may throw: this runs under C functions.
+    static const char kPattern[] = ".swreplace-XXXXXX";
+    const char* slash = strrchr(path, '/');
+    const size_t dirLen = slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
+    const size_t tmpSize = (slash == nullptr ? 2 : dirLen) + sizeof kPattern;
+    TmpName tmp(static_cast<char*>(SW_ALLOC(tmpSize)));
+    if (tmp.name == nullptr) {
+        errno = ENOMEM;
+        return -1;
+    }
+    if (slash == nullptr) {
+        memcpy(tmp.name, "./", 2);
+        memcpy(tmp.name + 2, kPattern, sizeof kPattern);
+    } else {
+        memcpy(tmp.name, path, dirLen);
+        memcpy(tmp.name + dirLen, kPattern, sizeof kPattern);
+    }
 
     mode_t mode = 0666 & ~current_umask();
     struct stat st {};
     if (lstat(path, &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
 
-    const int fd = mkostemp(tmp.data(), O_CLOEXEC);
+    const int fd = mkostemp(tmp.name, O_CLOEXEC);
     if (fd < 0) return -1;
     bool ok = fchmod(fd, mode) == 0 && write_all(fd, static_cast<const unsigned char*>(buf), len);
     int err = ok ? 0 : errno;
@@ -68,12 +94,12 @@ extern "C" int sw_file_replace(const char* path, const void* buf, size_t len) {
         ok = false;
         err = errno;
     }
-    if (ok && rename(tmp.c_str(), path) != 0) {
+    if (ok && rename(tmp.name, path) != 0) {
         ok = false;
         err = errno;
     }
     if (!ok) {
-        (void)unlink(tmp.c_str());
+        (void)unlink(tmp.name);
         errno = err;
         return -1;
     }

@@ -2,14 +2,18 @@
 // every call. Runs in forked children because it installs a heap.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "internal/swalloc.h"
+#include "internal/swreplace.h"
 #include "support/forked.h"
 #include "support/stdout_capture.h"
+#include "support/tempdir.h"
 #include "swheap.h"
 
 namespace {
@@ -52,6 +56,31 @@ TEST(SwAllocRule, SizesBeyondTheContainersIntAreRefusedQuietly) {
         EXPECT_EQ(listed_blocks(), 0);
         sw_heap_exit();
     });
+}
+
+// Whole-file replacement allocates its temporary name by the rule: a full heap is a plain failure
+// (no exception crossing the C functions above it) and the target is left alone.
+TEST(SwAllocRule, FileReplacementFailsCleanlyOnAFullHeap) {
+    TempDir dir;
+    dir.write("target", "old");
+    const std::string target = dir.file("target");
+    expect_passes_in_child([&] {
+        constexpr int kSize = 4096;
+        auto storage = std::make_unique<char[]>(kSize);
+        ASSERT_TRUE(sw_heap_init(storage.get(), kSize, 8));
+        StdoutCapture cap;
+        while (SW_ALLOC(16) != nullptr) {
+        }
+        errno = 0;
+        EXPECT_EQ(sw_file_replace(target.c_str(), "new", 3), -1);
+        EXPECT_EQ(errno, ENOMEM);
+        (void)cap.finish();
+        sw_heap_exit();
+    });
+    EXPECT_EQ(TempDir::read(target), "old");
+    int entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) entries += e.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(entries, 1) << "no temporary file is left";
 }
 
 }  // namespace
