@@ -3,6 +3,7 @@
 #include "swdir.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,7 +32,7 @@ struct PathBuf {
     }
 
     // Appends '/' (unless empty or already ending in one) and `name`.
-    bool append_entry(const char* name) {
+    bool appendEntry(const char* name) {
         const bool sep = len > 0 && text[len - 1] != '/';
         const size_t n = strlen(name);
         if (len + (sep ? 1 : 0) + n > SW_PATH_MAX) return false;
@@ -99,15 +100,23 @@ extern "C" bool sw_dir_delete(const char* dir) {
     if (dir == nullptr) return false;
     PathBuf base;
     if (!base.assign(dir)) return false;
-    DIR* d = opendir(dir);
-    if (d == nullptr) return false;
+    // A symbolic link named as the tree itself is not followed, as links inside it are not: the
+    // tree it points to would be emptied and then the link refused by rmdir. The same refusal
+    // catches a directory entry swapped for a link between its lstat and this open.
+    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    DIR* d = fdopendir(fd);
+    if (d == nullptr) {
+        (void)close(fd);
+        return false;
+    }
     bool ok = true;
     while (ok) {
         const struct dirent* e = readdir(d);
         if (e == nullptr) break;
         if (is_dot_or_dotdot(e->d_name)) continue;
         PathBuf entry = base;
-        if (!entry.append_entry(e->d_name)) {
+        if (!entry.appendEntry(e->d_name)) {
             ok = false;
             break;
         }

@@ -59,10 +59,11 @@ SW_API void sw_dir_close(void* hDir);
  * Returns false when dir is NULL, longer than SW_PATH_MAX characters, cannot be opened, or
  * when any entry cannot be deleted or its path (dir, '/', name) would be longer than
  * SW_PATH_MAX characters; the first failure stops the walk and what was deleted so far stays
- * deleted. A `dir` that is itself a symbolic link to a directory is followed: the target's
- * entries are deleted, then the final rmdir of the link fails and the result is false. The walk
- * holds one open directory per level. Reentrant; nobody else should change the tree meanwhile (an
- * entry replaced by a symbolic link between its status check and the descent is followed). */
+ * deleted. A `dir` that is itself a symbolic link is refused (false, nothing entered or
+ * deleted), and so is a subdirectory replaced by a link between its status check and the descent.
+ * The walk holds one open directory per level. Reentrant; nobody else should change the tree
+ * meanwhile (a directory higher up swapped for a link is still resolved through it). Blocks for
+ * the file-system calls. */
 SW_API bool sw_dir_delete(const char* dir);
 
 /* Returns a pointer into `path` just after its last separator ('/' or '\'), so the file name

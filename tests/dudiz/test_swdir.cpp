@@ -168,6 +168,15 @@ TEST_F(SwDir, DeleteTreeKeepsWhatLinksPointTo) {
     EXPECT_TRUE(exists(box.file("keep/precious")));
 }
 
+TEST_F(SwDir, DeleteRefusesALinkNamedAsTheTree) {
+    mk("real");
+    box.write("real/precious", "x");
+    ASSERT_EQ(symlink(box.file("real").c_str(), box.file("link").c_str()), 0);
+    EXPECT_FALSE(sw_dir_delete(box.file("link").c_str()));
+    EXPECT_TRUE(exists(box.file("real/precious"))) << "the linked tree is not entered";
+    EXPECT_TRUE(exists(box.file("link")));
+}
+
 TEST_F(SwDir, DeleteSimpleCases) {
     EXPECT_FALSE(sw_dir_delete(box.file("missing").c_str()));
     EXPECT_FALSE(sw_dir_delete(nullptr));
