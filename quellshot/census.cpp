@@ -1,7 +1,10 @@
 // Camera census, the exposure-wait switch, and the kernel's usbfs memory limit.
 #include <MvCameraControl.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "internal/fieldcopy.h"
@@ -23,7 +26,13 @@ int usbfs_get(const char* path) {
     FILE* f = fopen(path, "re");
     if (f == nullptr) return -1;
     char buf[192];
-    if (fgets(buf, sizeof buf, f) != nullptr && sscanf(buf, "%d", &val) != 1) val = -1;
+    if (fgets(buf, sizeof buf, f) != nullptr) {
+        // Like "%d", but a number outside int is refused rather than left undefined.
+        char* end = nullptr;
+        errno = 0;
+        const long v = strtol(buf, &end, 10);
+        if (end != buf && errno == 0 && v >= INT_MIN && v <= INT_MAX) val = static_cast<int>(v);
+    }
     (void)fclose(f);
     return val;
 }

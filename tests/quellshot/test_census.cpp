@@ -70,7 +70,7 @@ TEST(Usbfs, ReadsTheFirstNumber) {
         const char* content;  // nullptr: no file
         int expected;
     } cases[] = {{"16\n", 16}, {"1000", 1000}, {"  42 extra\n", 42}, {"abc\n", -1}, {"", -1}, {nullptr, -1},
-                 {"-3\n", -3}};
+                 {"-3\n", -3}, {"2147483647\n", 2147483647}, {"2147483648\n", -1}, {"-99999999999999999999\n", -1}};
     for (const auto& c : cases) {
         const std::string p = dir.file("usbfs_memory_mb");
         unlink(p.c_str());
