@@ -442,6 +442,18 @@ int needOpen(const Handle& h) {
     return kOk;
 }
 
+// The checks a call on an opened device starts with, in the SDK's order: a live handle (else
+// kHandle), its arguments present (else kParameter), the device open (else needOpen's status).
+// kOk with `out` set, or the status to return.
+int openedDevice(const Call& c, void* handle, bool argsMissing, Handle*& out) {
+    Handle* h = c.live(handle);
+    if (h == nullptr) return kHandle;
+    if (argsMissing) return kParameter;
+    if (const int rc = needOpen(*h)) return rc;
+    out = h;
+    return kOk;
+}
+
 uint32_t exposureOf(const Handle& h) {
     const std::vector<uint32_t>& e = h.cam.exposures;
     const std::size_t n = std::max<std::size_t>(h.fetched, 1);
@@ -701,9 +713,8 @@ int MV_USB_SetTransferWays(void* handle, unsigned int nTranferWays) {
             c.arg = std::to_string(nTranferWays);
         },
         [&](const Call& c) {
-            Handle* h = c.live(handle);
-            if (h == nullptr) return kHandle;
-            if (const int rc = needOpen(*h)) return rc;
+            Handle* h = nullptr;
+            if (const int rc = openedDevice(c, handle, false, h)) return rc;
             if (h->cam.transport != Transport::kUsb3) return kSupport;
             if (nTranferWays < 1 || nTranferWays > kMaxTransferWays) return kParameter;
             return kOk;
@@ -712,9 +723,8 @@ int MV_USB_SetTransferWays(void* handle, unsigned int nTranferWays) {
 
 int MV_CC_GetOptimalPacketSize(void* handle) {
     return run(kGetOptimalPacketSize, describeHandle(handle), [&](Call& c) {
-        Handle* h = c.live(handle);
-        if (h == nullptr) return kHandle;
-        if (const int rc = needOpen(*h)) return rc;
+        Handle* h = nullptr;
+        if (const int rc = openedDevice(c, handle, false, h)) return rc;
         if (h->cam.transport != Transport::kGige) return kSupport;
         return static_cast<int>(h->cam.packetSize);  // 0 or negative: the simulated failure
     });
@@ -728,10 +738,8 @@ int MV_CC_GetIntValueEx(void* handle, const char* strKey, MVCC_INTVALUE_EX* pstI
             c.arg = keyField(strKey);
         },
         [&](Call& c) {
-            Handle* h = c.live(handle);
-            if (h == nullptr) return kHandle;
-            if (strKey == nullptr || pstIntValue == nullptr) return kParameter;
-            if (const int rc = needOpen(*h)) return rc;
+            Handle* h = nullptr;
+            if (const int rc = openedDevice(c, handle, strKey == nullptr || pstIntValue == nullptr, h)) return rc;
             const std::string_view key = strKey;
             MVCC_INTVALUE_EX v;
             std::memset(&v, 0, sizeof v);
@@ -763,10 +771,8 @@ int MV_CC_SetIntValueEx(void* handle, const char* strKey, int64_t nValue) {
             c.arg = strKey == nullptr ? "-" : field(strKey) + "=" + std::to_string(nValue);
         },
         [&](const Call& c) {
-            Handle* h = c.live(handle);
-            if (h == nullptr) return kHandle;
-            if (strKey == nullptr) return kParameter;
-            if (const int rc = needOpen(*h)) return rc;
+            Handle* h = nullptr;
+            if (const int rc = openedDevice(c, handle, strKey == nullptr, h)) return rc;
             const std::string_view key = strKey;
             if (key == "GevSCPSPacketSize" && h->cam.transport == Transport::kGige) {
                 if (h->grabbing) return kCallOrder;  // stream parameters are locked while grabbing
@@ -786,10 +792,8 @@ int MV_CC_SetEnumValue(void* handle, const char* strKey, unsigned int nValue) {
             c.arg = strKey == nullptr ? "-" : field(strKey) + "=" + std::to_string(nValue);
         },
         [&](const Call& c) {
-            Handle* h = c.live(handle);
-            if (h == nullptr) return kHandle;
-            if (strKey == nullptr) return kParameter;
-            if (const int rc = needOpen(*h)) return rc;
+            Handle* h = nullptr;
+            if (const int rc = openedDevice(c, handle, strKey == nullptr, h)) return rc;
             const std::string_view key = strKey;
             unsigned* target = nullptr;
             unsigned max = 0;
@@ -819,10 +823,8 @@ int MV_CC_GetFloatValue(void* handle, const char* strKey, MVCC_FLOATVALUE* pstFl
             c.arg = keyField(strKey);
         },
         [&](const Call& c) {
-            Handle* h = c.live(handle);
-            if (h == nullptr) return kHandle;
-            if (strKey == nullptr || pstFloatValue == nullptr) return kParameter;
-            if (const int rc = needOpen(*h)) return rc;
+            Handle* h = nullptr;
+            if (const int rc = openedDevice(c, handle, strKey == nullptr || pstFloatValue == nullptr, h)) return rc;
             if (std::string_view(strKey) != "ExposureTime") return kSupport;
             fillExposure(*h, pstFloatValue);
             return kOk;
@@ -838,10 +840,8 @@ int MV_CC_SetCommandValue(void* handle, const char* strKey) {
         },
         [&](Call& c) {
             State& s = c.s;
-            Handle* h = c.live(handle);
-            if (h == nullptr) return kHandle;
-            if (strKey == nullptr) return kParameter;
-            if (const int rc = needOpen(*h)) return rc;
+            Handle* h = nullptr;
+            if (const int rc = openedDevice(c, handle, strKey == nullptr, h)) return rc;
             const std::string_view key = strKey;
             if (key == "TriggerSoftware") {
                 if (!h->grabbing) return kCallOrder;
@@ -874,10 +874,8 @@ int MV_CC_SetCommandValue(void* handle, const char* strKey) {
 
 int MV_CC_GetExposureAutoMode(void* handle, MVCC_ENUMVALUE* pstValue) {
     return run(kGetExposureAutoMode, describeHandle(handle), [&](const Call& c) {
-        Handle* h = c.live(handle);
-        if (h == nullptr) return kHandle;
-        if (pstValue == nullptr) return kParameter;
-        if (const int rc = needOpen(*h)) return rc;
+        Handle* h = nullptr;
+        if (const int rc = openedDevice(c, handle, pstValue == nullptr, h)) return rc;
         std::memset(pstValue, 0, sizeof *pstValue);
         pstValue->nCurValue = h->exposureAuto;
         pstValue->nSupportedNum = 3;
@@ -890,10 +888,8 @@ int MV_CC_GetExposureAutoMode(void* handle, MVCC_ENUMVALUE* pstValue) {
 
 int MV_CC_GetExposureTime(void* handle, MVCC_FLOATVALUE* pstValue) {
     return run(kGetExposureTime, describeHandle(handle), [&](const Call& c) {
-        Handle* h = c.live(handle);
-        if (h == nullptr) return kHandle;
-        if (pstValue == nullptr) return kParameter;
-        if (const int rc = needOpen(*h)) return rc;
+        Handle* h = nullptr;
+        if (const int rc = openedDevice(c, handle, pstValue == nullptr, h)) return rc;
         fillExposure(*h, pstValue);
         return kOk;
     });
@@ -901,9 +897,8 @@ int MV_CC_GetExposureTime(void* handle, MVCC_FLOATVALUE* pstValue) {
 
 int MV_CC_StartGrabbing(void* handle) {
     return run(kStartGrabbing, describeHandle(handle), [&](const Call& c) {
-        Handle* h = c.live(handle);
-        if (h == nullptr) return kHandle;
-        if (const int rc = needOpen(*h)) return rc;
+        Handle* h = nullptr;
+        if (const int rc = openedDevice(c, handle, false, h)) return rc;
         if (h->grabbing) return kCallOrder;
         h->grabbing = true;
         h->pending = 0;
@@ -913,9 +908,8 @@ int MV_CC_StartGrabbing(void* handle) {
 
 int MV_CC_StopGrabbing(void* handle) {
     return run(kStopGrabbing, describeHandle(handle), [&](Call& c) {
-        Handle* h = c.live(handle);
-        if (h == nullptr) return kHandle;
-        if (const int rc = needOpen(*h)) return rc;
+        Handle* h = nullptr;
+        if (const int rc = openedDevice(c, handle, false, h)) return rc;
         if (!h->grabbing) return kCallOrder;
         stopGrabbing(c.s, *h);
         return kOk;
@@ -988,10 +982,8 @@ int MV_CC_FreeImageBuffer(void* handle, MV_FRAME_OUT* pstFrame) {
             }
         },
         [&](const Call& c) {
-            Handle* h = c.live(handle);
-            if (h == nullptr) return kHandle;
-            if (pstFrame == nullptr) return kParameter;
-            if (const int rc = needOpen(*h)) return rc;
+            Handle* h = nullptr;
+            if (const int rc = openedDevice(c, handle, pstFrame == nullptr, h)) return rc;
             // Buffers belong to the stream: once it stopped, a frame can no longer be given back.
             if (!h->grabbing) return kCallOrder;
             auto it = findFrame(h->outstanding, pstFrame->pBufAddr);
