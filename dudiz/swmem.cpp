@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "internal/swlocked.h"
 #include "swlog.h"
 #include "swmutex.h"
 
@@ -228,20 +229,10 @@ void Container::release(uintptr_t node, uintptr_t prev) {
     if (tail() == node) setTail(prev);
 }
 
+// The container's lock, held for one operation at a time (dudiz::Locked). The result of the lock
+// is not examined: a wait without limit on our own error-checking mutex can only fail on a misuse
+// of the handle.
 void* mutex_of(const void* hMem) { return load<void*>(addr(hMem) + offsetof(SMemHeader, hMutex)); }
-
-// Holds the container's lock for one operation; the result of the lock is not examined because
-// a wait without limit on our own error-checking mutex can only fail on a misuse of the handle.
-class Locked {
-public:
-    explicit Locked(void* hMem) : mutex_(mutex_of(hMem)) { (void)sw_mutex_lock(mutex_, -1); }
-    ~Locked() { sw_mutex_unlock(mutex_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    void* mutex_;
-};
 
 }  // namespace
 
@@ -280,7 +271,7 @@ extern "C" void sw_mem_destroy(void* hMem) {
 
 extern "C" void sw_mem_reset(void* hMem) {
     if (hMem == nullptr) return;
-    Locked lock(hMem);
+    const dudiz::Locked lock(mutex_of(hMem));
     Container c(hMem);
     c.setList(0);
     c.setFirst(0);
@@ -306,7 +297,7 @@ extern "C" int sw_mem_getTotalSize(const void* hMem) {
 
 extern "C" void* sw_mem_alloc(void* hMem, int size, const char* /*filename*/, int /*line*/) {
     if (hMem == nullptr || size < 0) return nullptr;
-    Locked lock(hMem);
+    const dudiz::Locked lock(mutex_of(hMem));
     Container c(hMem);
     const uintptr_t data = c.alloc(size);
     if (data == 0) {
@@ -334,7 +325,7 @@ extern "C" char* sw_mem_strdup(void* hMem, const char* str, const char* filename
 
 extern "C" void sw_mem_free(void* hMem, void* ptr, const char* /*filename*/, int /*line*/) {
     if (hMem == nullptr) return;
-    Locked lock(hMem);
+    const dudiz::Locked lock(mutex_of(hMem));
     Container c(hMem);
     uintptr_t prev = 0;
     const uintptr_t node = c.find(addr(ptr), &prev);
@@ -347,7 +338,7 @@ extern "C" void* sw_mem_realloc(void* hMem, void* ptr, int size, const char* fil
     if (ptr == nullptr) return sw_mem_alloc(hMem, size, filename, line);
     int oldSize = 0;
     {
-        Locked lock(hMem);
+        const dudiz::Locked lock(mutex_of(hMem));
         Container c(hMem);
         uintptr_t prev = 0;
         const uintptr_t node = c.find(addr(ptr), &prev);

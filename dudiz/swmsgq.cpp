@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "internal/swalloc.h"
+#include "internal/swlocked.h"
 #include "swlog.h"
 #include "swmutex.h"
 #include "swsignal.h"
@@ -37,17 +38,6 @@ int advance(const SMsgQueue* q, int index) {
     return index + 1 == q->depth ? 0 : index + 1;
 }
 
-class Locked {
-public:
-    explicit Locked(const SMsgQueue* q) : m_(q->hMutex) { (void)sw_mutex_lock(m_, -1); }
-    ~Locked() { sw_mutex_unlock(m_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    void* m_;
-};
-
 }  // namespace
 
 extern "C" void* sw_msgq_create(int max) {
@@ -76,7 +66,7 @@ extern "C" void sw_msgq_destroy(void* hQueue) {
 extern "C" int sw_msgq_post(void* hQueue, int msg, unsigned long wParam, unsigned long lParam) {
     SMsgQueue* q = as_queue(hQueue);
     if (q == nullptr) return -1;
-    const Locked lock(q);
+    const dudiz::Locked lock(q->hMutex);
     q->msg[q->write] = SMsg{msg, wParam, lParam};
     q->write = advance(q, q->write);
     if (q->write == q->read) {
@@ -95,7 +85,7 @@ extern "C" int sw_msgq_read(void* hQueue, int* msg, unsigned long* wParam, unsig
     if (sw_signal_wait(q->hSignal, timeout) != 0) return -1;
     SMsg m;
     {
-        const Locked lock(q);
+        const dudiz::Locked lock(q->hMutex);
         if (q->read == q->write) return -1;  // a surplus count of a dropped message
         m = q->msg[q->read];
         q->read = advance(q, q->read);
@@ -109,7 +99,7 @@ extern "C" int sw_msgq_read(void* hQueue, int* msg, unsigned long* wParam, unsig
 extern "C" void sw_msgq_clear(void* hQueue) {
     SMsgQueue* q = as_queue(hQueue);
     if (q == nullptr) return;
-    const Locked lock(q);
+    const dudiz::Locked lock(q->hMutex);
     while (sw_signal_wait(q->hSignal, 0) == 0) {
     }
     q->read = 0;
@@ -119,7 +109,7 @@ extern "C" void sw_msgq_clear(void* hQueue) {
 extern "C" int sw_msgq_get_num(void* hQueue) {
     SMsgQueue* q = as_queue(hQueue);
     if (q == nullptr) return -1;
-    const Locked lock(q);
+    const dudiz::Locked lock(q->hMutex);
     return (q->write - q->read + q->depth) % q->depth;
 }
 

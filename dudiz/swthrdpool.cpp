@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "internal/swalloc.h"
+#include "internal/swlocked.h"
 #include "swlog.h"
 #include "swmutex.h"
 
@@ -40,17 +41,6 @@ enum class Class { kAllocated, kIdle, kSick };
 SThrdPool* as_pool(void* hPool) {
     return static_cast<SThrdPool*>(hPool);
 }
-
-class Locked {
-public:
-    explicit Locked(const SThrdPool* p) : m_(p->hMutex) { (void)sw_mutex_lock(m_, -1); }
-    ~Locked() { sw_mutex_unlock(m_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    void* m_;
-};
 
 // Caller holds the mutex. A worker back in the pool has no procedure (the free cleared it).
 Class classify(const SThrdPool* p, int i) {
@@ -149,7 +139,7 @@ extern "C" void* sw_thrdpool_alloc(void* hPool, PThrdProc proc, unsigned long wP
     if (p == nullptr) return nullptr;
     void* h = nullptr;
     {
-        const Locked lock(p);
+        const dudiz::Locked lock(p->hMutex);
         h = alloc_locked(p, proc, wParam, lParam, timeout);
     }
     if (h == nullptr) {
@@ -165,7 +155,7 @@ extern "C" void sw_thrdpool_free(void* hPool, void* hThrd, int timeout) {
     if (p == nullptr || hThrd == nullptr) return;
     int i = 0;
     {
-        const Locked lock(p);
+        const dudiz::Locked lock(p->hMutex);
         while (i < p->maxNum && p->hThrds[i] != hThrd) ++i;
         if (i == p->maxNum || p->held[i] != kHandedOut) return;
         // From here until the end no allocation reuses or destroys this worker.
@@ -180,7 +170,7 @@ extern "C" void sw_thrdpool_free(void* hPool, void* hThrd, int timeout) {
         busy = sw_thrd_isBusy(hThrd);
     }
     {
-        const Locked lock(p);
+        const dudiz::Locked lock(p->hMutex);
         if (!busy) {
             p->held[i] = kPooled;
             return;
@@ -191,7 +181,7 @@ extern "C" void sw_thrdpool_free(void* hPool, void* hThrd, int timeout) {
         ++p->killedNum;
     }
     sw_thrd_destroy(hThrd, timeout);
-    const Locked lock(p);
+    const dudiz::Locked lock(p->hMutex);
     p->held[i] = kPooled;
 }
 
@@ -202,7 +192,7 @@ extern "C" void sw_thrdpool_get_status(void* hPool, int* max_num, int* alloc_num
     int counts[3] = {0, 0, 0};
     int killed = 0;
     {
-        const Locked lock(p);
+        const dudiz::Locked lock(p->hMutex);
         for (int i = 0; i < p->maxNum; ++i) ++counts[static_cast<int>(classify(p, i))];
         killed = p->killedNum;
     }
