@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "quellshot.h"
+#include "support/bench_main.h"
 
 namespace {
 
@@ -189,6 +190,13 @@ int main(int argc, char** argv) {
     printf("\nWhere the time goes (bare sequence, medians; Quellshot_Grab adds its thread's 10 ms and the lock)\n");
     for (const auto& kv : g_phase) printf("  %-48s %8.1f ms\n", kv.first.c_str(), median(kv.second));
     printf("  %-48s %8.1f ms\n", "Quellshot_Grab minus bare sequence", grab - bare);
+    report_goal("photo 1920x1080 JPEG, median wall time: Quellshot_Grab vs bare SDK sequence", grab > 0 && bare > 0,
+                bench_text("%.1f ms", grab), bench_text("%.1f ms", bare), bench_text("%.3fx", grab / bare),
+                bench_text("<= %.0f ms", kGrabGoalMs), grab <= kGrabGoalMs);
+    report_goal("five-frame settle, median wall time: Quellshot_Grab vs 5 x floor", settle > 0,
+                bench_text("%.1f ms", settle), bench_text("%.1f ms", 5 * kFloorMs),
+                bench_text("%.3fx", settle / (5 * kFloorMs)), bench_text("<= %.0f ms", kSettleGoalMs),
+                settle <= kSettleGoalMs);
 
     load(kManual);
     const long rss = cli_peak_rss_kib();
@@ -197,6 +205,8 @@ int main(int argc, char** argv) {
         printf("\nPeak resident memory of 'quellshot grab': %ld KiB; goal <= %.0f KiB (3 x frame + 8 MiB): %s\n", rss,
                goalKib, rss <= goalKib ? "met" : "MISSED");
     }
+    report_goal("peak resident memory of 'quellshot grab' (3 x frame + 8 MiB)", rss >= 0, bench_text("%ld KiB", rss),
+                "-", "-", bench_text("<= %.0f KiB", goalKib), rss <= goalKib);
     std::string cmd = "rm -rf '" + g_dir + "'";
     return system(cmd.c_str()) == 0 ? 0 : 1;
 }

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/bench_main.h"
 #include "swfile.h"
 
 namespace {
@@ -116,6 +117,10 @@ void print_summary() {
             any = true;
             (void)snprintf(verdict, sizeof verdict, "%.2fx %s", ours / cp, met ? "met" : "MISSED");
         }
+        const bool ran = ours > 0.0 && cp > 0.0;
+        report_ratio_goal(std::string("64 MiB, wall time: ") + name + " vs cp", ran, bench_text("%.2f ms", ours),
+                          bench_text("%.2f ms", cp), ran ? ours / cp : 0.0, "<=", kGoalVsCp,
+                          ran && ours / cp <= kGoalVsCp);
         printf("%-14s %10.2f %10.2f %14s\n", name, ours, cp, verdict);
     }
     if (any) printf("%s\n", all ? "All goals met." : "Some goals NOT met.");

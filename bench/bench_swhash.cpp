@@ -208,10 +208,22 @@ public:
                 (void)snprintf(line, sizeof line, "%-22s %8.2f %8.2f %7.2fx %8.2f %7.2fx %s\n",
                                ours_name(op, a).c_str(), ours, std, rs, glib, rg, goal);
                 out += line;
+                if (lookup) {
+                    report(op, a, ours, std, "std::unordered_map", rs);
+                    report(op, a, ours, glib, "GHashTable", rg);
+                }
             }
         }
         GetOutputStream() << out;
         ConsoleReporter::Finalize();
+    }
+
+private:
+    // One goal row: million lookups per second of ours and of one peer.
+    static void report(const char* op, const Alg& a, double ours, double peer, const char* peerName, double ratio) {
+        report_ratio_goal(bench_text("%s lookups, %s hash: swhash vs %s", op, a.name, peerName),
+                          ours != 0.0 && peer != 0.0, bench_text("%.2fM/s", ours), bench_text("%.2fM/s", peer), ratio,
+                          ">=", kGoal, ratio >= kGoal);
     }
 };
 

@@ -173,6 +173,8 @@ public:
             const double ours = rate(dest + "/sw_log");
             const double printf_rate = rate(dest + "/printf_fflush");
             const double spdlog_rate = rate(dest + "/spdlog");
+            report(dest, ours, printf_rate, "printf+fflush", kGoalVsPrintf);
+            report(dest, ours, spdlog_rate, "spdlog", kGoalVsSpdlog);
             if (ours <= 0.0 && printf_rate <= 0.0 && spdlog_rate <= 0.0) continue;
             const std::string vs_printf = ratio(ours, printf_rate, kGoalVsPrintf, &all_met, &compared);
             const std::string vs_spdlog = ratio(ours, spdlog_rate, kGoalVsSpdlog, &all_met, &compared);
@@ -192,6 +194,14 @@ private:
         char buf[32];
         (void)snprintf(buf, sizeof buf, "%.3fM", v / 1e6);
         return buf;
+    }
+
+    static void report(const std::string& dest, double ours, double peer, const char* peerName, double goal) {
+        const bool ran = ours > 0.0 && peer > 0.0;
+        const double r = ran ? ours / peer : 0.0;
+        report_ratio_goal("lines/s to " + std::string(dest == "devnull" ? "/dev/null" : "a file") + ": sw_log vs " +
+                              peerName,
+                          ran, amount(ours) + "/s", amount(peer) + "/s", r, ">=", goal, r >= goal);
     }
 
     // "-" when either side did not run (a filter left it out); otherwise the ratio and its verdict.

@@ -177,6 +177,8 @@ public:
                 const std::string vsPool = verdict(ours, pool, goals ? kGoalVsPool : 0, &allMet, &compared);
                 const std::string vsMalloc =
                     verdict(ours, mal, goals && o == Order::kFifo ? kGoalVsMalloc : 0, &allMet, &compared);
+                if (goals) report(o, live, ours, pool, "pmr pool", kGoalVsPool);
+                if (goals && o == Order::kFifo) report(o, live, ours, mal, "malloc", kGoalVsMalloc);
                 char gain[32] = "-";
                 if (ours > 0 && noHint > 0) (void)snprintf(gain, sizeof gain, "%.2fx", noHint / ours);
                 (void)snprintf(line, sizeof line, "%-7s %5d %8s %8s %8s %8s %13s %15s %12s\n", order_name(o), live,
@@ -202,6 +204,14 @@ private:
         char buf[32];
         (void)snprintf(buf, sizeof buf, "%.1f", v);
         return buf;
+    }
+
+    // One goal row: ns per pair of each, the speed ratio (the peer's time / ours).
+    static void report(Order o, int live, double ours, double peer, const char* peerName, double goal) {
+        const bool ran = ours > 0.0 && peer > 0.0;
+        const double r = ran ? peer / ours : 0.0;
+        report_ratio_goal(bench_text("alloc+free, %s, %d live: swmem vs %s", order_name(o), live, peerName), ran,
+                          bench_text("%.1f ns", ours), bench_text("%.1f ns", peer), r, ">=", goal, r >= goal);
     }
 
     // The speed ratio; with a goal (> 0) also whether it is met.

@@ -185,6 +185,8 @@ public:
         os << line;
         row(os, "lock+unlock ns", ns_per_op("2threads/sw_mutex"), ns_per_op("2threads/pthread_mutex"),
             kGoalMutex);
+        report("lock+unlock, uncontended: sw_mutex vs pthread_mutex", ns_per_op("2threads/sw_mutex"),
+               ns_per_op("2threads/pthread_mutex"), "ns", kGoalMutex);
         row(os, "  same kind (error-checking), info", ns_per_op("2threads/sw_mutex"),
             ns_per_op("2threads/pthread_errorcheck"), 0.0);
         row(os, "  one-thread process, info", ns_per_op("1thread/sw_mutex"),
@@ -194,6 +196,8 @@ public:
         const bool both = sw != g_latency.end() && raw != g_latency.end();
         row(os, "wake-up p50 us (give -> wait)", both ? sw->second.first : 0.0,
             both ? raw->second.first : 0.0, kGoalWakeP50);
+        report("wake-up latency p50: sw_signal vs sem_post/sem_wait", both ? sw->second.first : 0.0,
+               both ? raw->second.first : 0.0, "us", kGoalWakeP50);
         row(os, "wake-up p99 us (for information)", both ? sw->second.second : 0.0,
             both ? raw->second.second : 0.0, 0.0);
         os.flush();
@@ -205,6 +209,14 @@ private:
     double ns_per_op(const std::string& name) const {
         const double r = rate(name);
         return r > 0.0 ? 1e9 / r : 0.0;
+    }
+
+    // One goal row: our time over the peer's, within `goal`.
+    static void report(const char* what, double ours, double peer, const char* unit, double goal) {
+        const bool ran = ours > 0.0 && peer > 0.0;
+        const double r = ran ? ours / peer : 0.0;
+        report_ratio_goal(what, ran, bench_text("%.2f %s", ours, unit), bench_text("%.2f %s", peer, unit), r, "<=",
+                          goal, r <= goal);
     }
 
     static void row(std::ostream& os, const char* what, double ours, double peer, double goal) {

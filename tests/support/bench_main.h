@@ -5,10 +5,52 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
+
+// Goal rows for a tool that gathers the figures of every benchmark program into one report
+// (bench/run_all). When the environment variable BENCH_GOALS_FILE names a file, each program
+// appends one line per goal of its summary, tab-separated:
+//   figure  ours  peer  ratio  goal  verdict
+// the figures as text with their unit, the verdict "met", "MISSED" or "not run" (one side was
+// filtered out or failed). Without the variable nothing is written and the console is unchanged.
+constexpr const char kGoalsFileVariable[] = "BENCH_GOALS_FILE";
+
+__attribute__((format(printf, 1, 2))) inline std::string bench_text(const char* fmt, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    (void)vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+// One goal. `ran` is false when either figure is missing; the figures are then not shown.
+inline void report_goal(const std::string& figure, bool ran, const std::string& ours, const std::string& peer,
+                        const std::string& ratio, const std::string& goal, bool met) {
+    const char* path = getenv(kGoalsFileVariable);
+    if (path == nullptr || *path == '\0') return;
+    FILE* f = fopen(path, "a");
+    if (f == nullptr) {
+        perror(path);
+        return;
+    }
+    (void)fprintf(f, "%s\t%s\t%s\t%s\t%s\t%s\n", figure.c_str(), ran ? ours.c_str() : "-", ran ? peer.c_str() : "-",
+                  ran ? ratio.c_str() : "-", goal.c_str(), !ran ? "not run" : met ? "met" : "MISSED");
+    if (fclose(f) != 0) perror(path);
+}
+
+// A goal on a ratio of the two figures: `cmp` is ">=" for a speed ratio that must reach `goal`,
+// "<=" for a time ratio that must stay within it. `met` is the program's own verdict.
+inline void report_ratio_goal(const std::string& figure, bool ran, const std::string& ours, const std::string& peer,
+                              double ratio, const char* cmp, double goal, bool met) {
+    report_goal(figure, ran, ours, peer, bench_text("%.2fx", ratio), bench_text("%s %.2fx", cmp, goal), met);
+}
 
 // True when the command line asks for an output format other than the console table, which then
 // replaces the summary.

@@ -1,9 +1,11 @@
 // A summary for benchmark programs that set one figure of ours beside one peer: after the usual
-// table it prints both rates (or the time per item), their ratio and whether the goal is met.
+// table it prints both rates (or the time per item), their ratio and whether the goal is met, and
+// hands the same row to report_goal.
 #pragma once
 
 #include <cstdio>
 #include <ostream>
+#include <string>
 
 #include "support/bench_main.h"
 
@@ -37,6 +39,14 @@ public:
         }
         os << line;
         os.flush();
+        const bool ran = ours > 0.0 && peer > 0.0;
+        const double r = ran ? ours / peer : 0.0;
+        const auto shown = [](double rate) {
+            return Figure::kTimePerItem ? bench_text("%.1f us", rate > 0.0 ? 1e6 / rate : 0.0)
+                                        : bench_text("%.0f/s", rate);
+        };
+        report_ratio_goal(std::string(Figure::kLabel) + ": " + Figure::kOurs + " vs " + Figure::kPeer, ran,
+                          shown(ours), shown(peer), r, ">=", Figure::kGoal, r >= Figure::kGoal);
         ConsoleReporter::Finalize();
     }
 };
