@@ -335,6 +335,9 @@ extern "C" char* xstrcasechr(const char* str, const char* mode, char c) {
 
 extern "C" char* tmtostr(char* str, const struct tm* pTime, short ms, const char* mode) {
     if (str == nullptr || pTime == nullptr || mode == nullptr || ms < 0) return nullptr;
+    // The printed year and month are offsets of the fields; one that would pass INT_MAX has no
+    // int to print (and the addition would overflow).
+    if (pTime->tm_year > INT_MAX - 1900 || pTime->tm_mon == INT_MAX) return nullptr;
     for (const Layout& l : kLayouts) {
         if (xstrcasecmp(mode, l.name) != 0) continue;
         // The caller sized `str` for the layout; the formats bound nothing, as documented.

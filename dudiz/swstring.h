@@ -60,8 +60,9 @@ SW_API char* xstrcasechr(const char* str, const char* mode, char c);
  * ms    - milliseconds, 0 to 999; a negative value is refused for every layout.
  * The fields of *pTime are printed as they are, unchecked: each prints as many digits as it has
  * (a negative one with its sign), so out-of-range fields need more room than the layout.
- * Returns str, or NULL (writing nothing) when str, pTime or mode is NULL, ms is negative or the
- * format name is unknown. Reentrant; not async-signal-safe (stdio formatting). */
+ * Returns str, or NULL (writing nothing) when str, pTime or mode is NULL, ms is negative, the
+ * format name is unknown, or the year (tm_year + 1900) or month (tm_mon + 1) would pass INT_MAX.
+ * Reentrant; not async-signal-safe (stdio formatting). */
 SW_API char* tmtostr(char* str, const struct tm* pTime, short ms, const char* mode);
 
 /* Writes the current local time (wall clock, with milliseconds) in the layout named by `mode`.

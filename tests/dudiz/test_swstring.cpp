@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <climits>
 #include <cstring>
 #include <random>
 #include <string>
@@ -191,6 +192,17 @@ TEST(TmToStr, YearWidthAndNullArguments) {
     EXPECT_EQ(tmtostr(nullptr, &t, 0, "date"), nullptr);
     EXPECT_EQ(tmtostr(buf, nullptr, 0, "date"), nullptr);
     EXPECT_EQ(tmtostr(buf, &t, 0, nullptr), nullptr);
+    // The largest year that has an int prints; one more has none and is refused, untouched.
+    t.tm_year = INT_MAX - 1900;
+    ASSERT_NE(tmtostr(buf, &t, 0, "date"), nullptr);
+    EXPECT_STREQ(buf, "2147483647-01-01");
+    strcpy(buf, "keep");
+    t.tm_year = INT_MAX - 1899;
+    EXPECT_EQ(tmtostr(buf, &t, 0, "date"), nullptr);
+    t.tm_year = 0;
+    t.tm_mon = INT_MAX;
+    EXPECT_EQ(tmtostr(buf, &t, 0, "datetime"), nullptr);
+    EXPECT_STREQ(buf, "keep");
 }
 
 TEST(XStrGetTime, CurrentLocalTime) {
