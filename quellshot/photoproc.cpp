@@ -62,16 +62,6 @@ Settle settle_check(PthotoProcCtx* ctx, MV_FRAME_OUT* frame, int* ret) {
     return Settle::kSave;
 }
 
-// A block from the allocation rule, released when the holder goes, also when a cancellation
-// unwinds the worker's stack.
-struct RuleBlock {
-    void* p = nullptr;
-    RuleBlock() = default;
-    RuleBlock(const RuleBlock&) = delete;
-    RuleBlock& operator=(const RuleBlock&) = delete;
-    ~RuleBlock() { SW_FREE(p); }
-};
-
 // Holds off thread cancellation from hold() until it goes (then the previous state returns).
 class CancelWindow {
 public:
@@ -163,7 +153,7 @@ int SavePhoto(void* hCam, MV_FRAME_OUT* pFrame, HKImgType imgType, const char* i
 
     // Declared first so that it goes last: the frees below run while cancellation is held off.
     CancelWindow noCancel;
-    RuleBlock image;
+    dudiz::RuleBlock image;
     image.p = alloc.load()(saveParams.nBufferSize, __FILE__, __LINE__);
     if (image.p == nullptr) return -17;
     saveParams.pImageBuffer = static_cast<unsigned char*>(image.p);
@@ -174,7 +164,7 @@ int SavePhoto(void* hCam, MV_FRAME_OUT* pFrame, HKImgType imgType, const char* i
     // From here the file is written and the blocks are freed; the caller stops an overrunning
     // worker by cancelling it, and that must not leave a half-written file or a lost block.
     noCancel.hold();
-    RuleBlock formatted;
+    dudiz::RuleBlock formatted;
     const char* path = imgPath;
     if (xstrcasestr(imgPath, "right", ext) == nullptr) {
         const size_t len = strlen(imgPath) + 5;

@@ -27,4 +27,21 @@ SW_API void sw_rule_free(void* ptr, const char* file, int line);
 #define SW_ALLOC(size) sw_rule_alloc((size), __FILE__, __LINE__)
 #define SW_FREE(ptr) sw_rule_free((ptr), __FILE__, __LINE__)
 
+#ifdef __cplusplus
+namespace dudiz {
+
+// Owns one block of the rule for a scope: released when the holder goes, also when a
+// cancellation unwinds the stack. `p` may be NULL.
+struct RuleBlock {
+    void* p = nullptr;
+    RuleBlock() = default;
+    explicit RuleBlock(void* block) : p(block) {}
+    RuleBlock(const RuleBlock&) = delete;
+    RuleBlock& operator=(const RuleBlock&) = delete;
+    ~RuleBlock() { SW_FREE(p); }
+};
+
+}  // namespace dudiz
+#endif
+
 #endif /* DUDIZ_INTERNAL_SWALLOC_H */

@@ -47,15 +47,6 @@ bool write_all(int fd, const unsigned char* p, size_t len) {
     return true;
 }
 
-// Owns the temporary file's name for the length of one call.
-struct TmpName {
-    explicit TmpName(char* n) : name(n) {}
-    ~TmpName() { SW_FREE(name); }
-    TmpName(const TmpName&) = delete;
-    TmpName& operator=(const TmpName&) = delete;
-    char* name;
-};
-
 }  // namespace
 
 extern "C" int sw_file_replace(const char* path, const void* buf, size_t len) {
@@ -69,24 +60,25 @@ extern "C" int sw_file_replace(const char* path, const void* buf, size_t len) {
     const char* slash = strrchr(path, '/');
     const size_t dirLen = slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
     const size_t tmpSize = (slash == nullptr ? 2 : dirLen) + sizeof kPattern;
-    TmpName tmp(static_cast<char*>(SW_ALLOC(tmpSize)));
-    if (tmp.name == nullptr) {
+    const dudiz::RuleBlock block(SW_ALLOC(tmpSize));
+    char* const tmp = static_cast<char*>(block.p);
+    if (tmp == nullptr) {
         errno = ENOMEM;
         return -1;
     }
     if (slash == nullptr) {
-        memcpy(tmp.name, "./", 2);
-        memcpy(tmp.name + 2, kPattern, sizeof kPattern);
+        memcpy(tmp, "./", 2);
+        memcpy(tmp + 2, kPattern, sizeof kPattern);
     } else {
-        memcpy(tmp.name, path, dirLen);
-        memcpy(tmp.name + dirLen, kPattern, sizeof kPattern);
+        memcpy(tmp, path, dirLen);
+        memcpy(tmp + dirLen, kPattern, sizeof kPattern);
     }
 
     mode_t mode = 0666 & ~current_umask();
     struct stat st {};
     if (lstat(path, &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
 
-    const int fd = mkostemp(tmp.name, O_CLOEXEC);
+    const int fd = mkostemp(tmp, O_CLOEXEC);
     if (fd < 0) return -1;
     bool ok = fchmod(fd, mode) == 0 && write_all(fd, static_cast<const unsigned char*>(buf), len);
     int err = ok ? 0 : errno;
@@ -94,12 +86,12 @@ extern "C" int sw_file_replace(const char* path, const void* buf, size_t len) {
         ok = false;
         err = errno;
     }
-    if (ok && rename(tmp.name, path) != 0) {
+    if (ok && rename(tmp, path) != 0) {
         ok = false;
         err = errno;
     }
     if (!ok) {
-        (void)unlink(tmp.name);
+        (void)unlink(tmp);
         errno = err;
         return -1;
     }
