@@ -100,10 +100,8 @@ public:
 
     void Finalize() override {
         std::string out = "\nSummary (lookups per second of the last field of a 64 KiB file; ratio = ours / GLib; goal >= 1.0x)\n";
-        char line[200];
-        (void)snprintf(line, sizeof line, "%-44s %12s %12s %8s %s\n", "figure (ours vs GLib)", "ours", "GLib", "ratio",
-                       "goal");
-        out += line;
+        out +=
+            bench_text("%-44s %12s %12s %8s %s\n", "figure (ours vs GLib)", "ours", "GLib", "ratio", "goal");
         const struct Row {
             const char* label;
             const char* ours;
@@ -117,8 +115,7 @@ public:
             const double ours = rate(r.ours), peer = rate(r.peer);
             const double ratio = peer > 0 ? ours / peer : 0.0;
             const char* goal = ours == 0.0 || peer == 0.0 ? "(not run)" : ratio >= kGoal ? "met" : "NOT met";
-            (void)snprintf(line, sizeof line, "%-44s %12.0f %12.0f %7.1fx %s\n", r.label, ours, peer, ratio, goal);
-            out += line;
+            out += bench_text("%-44s %12.0f %12.0f %7.1fx %s\n", r.label, ours, peer, ratio, goal);
             report_ratio_goal(std::string("lookups/s, last field of 64 KiB: ") + r.label, ours != 0.0 && peer != 0.0,
                               bench_text("%.0f/s", ours), bench_text("%.0f/s", peer), ratio, ">=", kGoal,
                               ratio >= kGoal);

@@ -192,10 +192,8 @@ public:
 
     void Finalize() override {
         std::string out = "\nSummary (million operations per second; ratio = ours / peer; goal for lookups: >= 1.0x)\n";
-        char line[200];
-        (void)snprintf(line, sizeof line, "%-22s %8s %8s %8s %8s %8s %s\n", "figure", "ours", "std", "ratio", "glib",
-                       "ratio", "goal");
-        out += line;
+        out += bench_text("%-22s %8s %8s %8s %8s %8s %s\n", "figure", "ours", "std", "ratio", "glib", "ratio",
+                          "goal");
         for (const Alg& a : kAlgs) {
             for (const char* op : kOps) {
                 const double ours = rate(ours_name(op, a)) / 1e6;
@@ -205,9 +203,8 @@ public:
                 const bool lookup = std::string(op) != "insert";
                 const char* goal = !lookup ? "(no goal)" : (rs >= kGoal && rg >= kGoal) ? "met" : "NOT met";
                 if (ours == 0.0 || std == 0.0 || glib == 0.0) goal = "(not run)";
-                (void)snprintf(line, sizeof line, "%-22s %8.2f %8.2f %7.2fx %8.2f %7.2fx %s\n",
-                               ours_name(op, a).c_str(), ours, std, rs, glib, rg, goal);
-                out += line;
+                out += bench_text("%-22s %8.2f %8.2f %7.2fx %8.2f %7.2fx %s\n", ours_name(op, a).c_str(),
+                                  ours, std, rs, glib, rg, goal);
                 if (lookup) {
                     report(op, a, ours, std, "std::unordered_map", rs);
                     report(op, a, ours, glib, "GHashTable", rg);

@@ -157,15 +157,12 @@ public:
 
     void Finalize() override {
         std::ostream& os = GetOutputStream();
-        char line[256];
-        (void)snprintf(line, sizeof line,
-                       "\nLog lines per second (higher is better). Goals: sw_log >= %.2fx printf+fflush, "
-                       ">= %.2fx spdlog\n",
-                       kGoalVsPrintf, kGoalVsSpdlog);
-        os << line;
-        (void)snprintf(line, sizeof line, "%-12s %12s %14s %16s %12s %16s\n", "destination", "sw_log",
-                       "printf+fflush", "sw_log/printf", "spdlog", "sw_log/spdlog");
-        os << line;
+        os << bench_text(
+            "\nLog lines per second (higher is better). Goals: sw_log >= %.2fx printf+fflush, "
+            ">= %.2fx spdlog\n",
+            kGoalVsPrintf, kGoalVsSpdlog);
+        os << bench_text("%-12s %12s %14s %16s %12s %16s\n", "destination", "sw_log", "printf+fflush",
+                         "sw_log/printf", "spdlog", "sw_log/spdlog");
         bool all_met = true;
         bool compared = false;
         for (Destination d : {Destination::kDevNull, Destination::kFile}) {
@@ -178,10 +175,9 @@ public:
             if (ours <= 0.0 && printf_rate <= 0.0 && spdlog_rate <= 0.0) continue;
             const std::string vs_printf = ratio(ours, printf_rate, kGoalVsPrintf, &all_met, &compared);
             const std::string vs_spdlog = ratio(ours, spdlog_rate, kGoalVsSpdlog, &all_met, &compared);
-            (void)snprintf(line, sizeof line, "%-12s %12s %14s %16s %12s %16s\n", dest.c_str(),
-                           amount(ours).c_str(), amount(printf_rate).c_str(), vs_printf.c_str(),
-                           amount(spdlog_rate).c_str(), vs_spdlog.c_str());
-            os << line;
+            os << bench_text("%-12s %12s %14s %16s %12s %16s\n", dest.c_str(), amount(ours).c_str(),
+                             amount(printf_rate).c_str(), vs_printf.c_str(), amount(spdlog_rate).c_str(),
+                             vs_spdlog.c_str());
         }
         if (compared) os << (all_met ? "All goals met.\n" : "Some goals NOT met.\n");
         os.flush();

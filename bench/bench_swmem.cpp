@@ -156,15 +156,12 @@ public:
 
     void Finalize() override {
         std::ostream& os = GetOutputStream();
-        char line[256];
-        (void)snprintf(line, sizeof line,
-                       "\nns per alloc+free pair (lower is better). Goals at 16 and 64 live: swmem >= %.1fx pool "
-                       "speed (both orders), >= %.1fx malloc speed (FIFO)\n",
-                       kGoalVsPool, kGoalVsMalloc);
-        os << line;
-        (void)snprintf(line, sizeof line, "%-7s %5s %8s %8s %8s %8s %13s %15s %12s\n", "order", "live", "swmem",
-                       "nohint", "malloc", "pool", "vs pool", "vs malloc", "hint gain");
-        os << line;
+        os << bench_text(
+            "\nns per alloc+free pair (lower is better). Goals at 16 and 64 live: swmem >= %.1fx pool "
+            "speed (both orders), >= %.1fx malloc speed (FIFO)\n",
+            kGoalVsPool, kGoalVsMalloc);
+        os << bench_text("%-7s %5s %8s %8s %8s %8s %13s %15s %12s\n", "order", "live", "swmem", "nohint",
+                         "malloc", "pool", "vs pool", "vs malloc", "hint gain");
         bool allMet = true;
         bool compared = false;
         for (Order o : {Order::kFifo, Order::kRandom}) {
@@ -181,10 +178,9 @@ public:
                 if (goals && o == Order::kFifo) report(o, live, ours, mal, "malloc", kGoalVsMalloc);
                 char gain[32] = "-";
                 if (ours > 0 && noHint > 0) (void)snprintf(gain, sizeof gain, "%.2fx", noHint / ours);
-                (void)snprintf(line, sizeof line, "%-7s %5d %8s %8s %8s %8s %13s %15s %12s\n", order_name(o), live,
-                               amount(ours).c_str(), amount(noHint).c_str(), amount(mal).c_str(),
-                               amount(pool).c_str(), vsPool.c_str(), vsMalloc.c_str(), gain);
-                os << line;
+                os << bench_text("%-7s %5d %8s %8s %8s %8s %13s %15s %12s\n", order_name(o), live,
+                                 amount(ours).c_str(), amount(noHint).c_str(), amount(mal).c_str(),
+                                 amount(pool).c_str(), vsPool.c_str(), vsMalloc.c_str(), gain);
             }
         }
         os << "(vs = the peer's time / swmem's time; hint gain = time without the hint / time with it)\n";

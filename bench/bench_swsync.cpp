@@ -178,11 +178,9 @@ public:
 
     void Finalize() override {
         std::ostream& os = GetOutputStream();
-        char line[256];
         os << "\nSummary (lower is better; ratio = ours / peer)\n";
-        (void)snprintf(line, sizeof line, "%-34s %12s %12s %8s %6s %s\n", "figure", "ours", "peer", "ratio",
-                       "goal", "verdict");
-        os << line;
+        os << bench_text("%-34s %12s %12s %8s %6s %s\n", "figure", "ours", "peer", "ratio", "goal",
+                         "verdict");
         row(os, "lock+unlock ns", ns_per_op("2threads/sw_mutex"), ns_per_op("2threads/pthread_mutex"),
             kGoalMutex);
         report("lock+unlock, uncontended: sw_mutex vs pthread_mutex", ns_per_op("2threads/sw_mutex"),
@@ -220,17 +218,15 @@ private:
     }
 
     static void row(std::ostream& os, const char* what, double ours, double peer, double goal) {
-        char line[256];
         if (ours <= 0.0 || peer <= 0.0) {
-            (void)snprintf(line, sizeof line, "%-34s %12s %12s %8s\n", what, "-", "-", "-");
+            os << bench_text("%-34s %12s %12s %8s\n", what, "-", "-", "-");
         } else {
             const double r = ours / peer;
             char goalText[16] = "-";
             if (goal > 0.0) (void)snprintf(goalText, sizeof goalText, "%.1fx", goal);
-            (void)snprintf(line, sizeof line, "%-34s %12.2f %12.2f %7.2fx %6s %s\n", what, ours, peer, r,
-                           goalText, goal <= 0.0 ? "" : (r <= goal ? "met" : "MISSED"));
+            os << bench_text("%-34s %12.2f %12.2f %7.2fx %6s %s\n", what, ours, peer, r, goalText,
+                             goal <= 0.0 ? "" : (r <= goal ? "met" : "MISSED"));
         }
-        os << line;
     }
 };
 

@@ -144,15 +144,11 @@ public:
             ratios.push_back(r / o);  // time per round trip, ours / raw
         }
         std::ostream& os = GetOutputStream();
-        char line[256];
-        (void)snprintf(line, sizeof line,
-                       "\nTCP echo of %d bytes over 127.0.0.1: round trips per second, medians of %zu "
-                       "alternating runs\n",
-                       kMessage, ratios.size());
-        os << line;
-        (void)snprintf(line, sizeof line, "%-14s %12s %12s %16s %18s\n", "", "sw_tcp", "raw", "time ratio",
-                       "goal");
-        os << line;
+        os << bench_text(
+            "\nTCP echo of %d bytes over 127.0.0.1: round trips per second, medians of %zu "
+            "alternating runs\n",
+            kMessage, ratios.size());
+        os << bench_text("%-14s %12s %12s %16s %18s\n", "", "sw_tcp", "raw", "time ratio", "goal");
         const double ratio = median(ratios);
         const bool ran = !ratios.empty();
         report_goal(bench_text("%d-byte echo over 127.0.0.1, time per round trip: sw_tcp vs raw send/recv "
@@ -162,13 +158,11 @@ public:
                     bench_text("%.2f us", ran ? 1e6 / median(raw) : 0.0), bench_text("%.3fx", ratio),
                     bench_text("<= %.2fx", kGoal), ratio <= kGoal);
         if (!ratios.empty()) {
-            (void)snprintf(line, sizeof line, "%-14s %12.0f %12.0f %15.3fx %11s%.2fx %s\n", "round trips/s",
-                           median(ours), median(raw), ratio, "<= ", kGoal, ratio <= kGoal ? "met" : "MISSED");
+            os << bench_text("%-14s %12.0f %12.0f %15.3fx %11s%.2fx %s\n", "round trips/s", median(ours),
+                             median(raw), ratio, "<= ", kGoal, ratio <= kGoal ? "met" : "MISSED");
         } else {
-            (void)snprintf(line, sizeof line, "%-14s %12s %12s %16s %18s\n", "round trips/s", "-", "-", "-",
-                           "not compared");
+            os << bench_text("%-14s %12s %12s %16s %18s\n", "round trips/s", "-", "-", "-", "not compared");
         }
-        os << line;
         os << "(time ratio = the median over the pairs of sw_tcp's time per round trip / raw's)\n";
         os.flush();
         ConsoleReporter::Finalize();

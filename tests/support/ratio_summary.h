@@ -20,33 +20,27 @@ public:
 
     void Finalize() override {
         std::ostream& os = GetOutputStream();
-        char line[256];
         const double ours = rate(Figure::kOurs);
         const double peer = rate(Figure::kPeer);
-        os << (Figure::kTimePerItem ? "\nSummary (microseconds per item; ratio = our speed / peer's)\n"
-                                    : "\nSummary (items per second; ratio = our speed / peer's)\n");
-        (void)snprintf(line, sizeof line, "%-34s %12s %12s %8s %6s %s\n", "figure", "ours", "peer", "ratio", "goal",
-                       "verdict");
-        os << line;
-        if (ours <= 0.0 || peer <= 0.0) {
-            (void)snprintf(line, sizeof line, "%-34s %12s %12s %8s\n", Figure::kLabel, "-", "-", "-");
-        } else {
-            const double r = ours / peer;
-            const double shownOurs = Figure::kTimePerItem ? 1e6 / ours : ours;
-            const double shownPeer = Figure::kTimePerItem ? 1e6 / peer : peer;
-            (void)snprintf(line, sizeof line, "%-34s %12.1f %12.1f %7.2fx %5.1fx %s\n", Figure::kLabel, shownOurs,
-                           shownPeer, r, Figure::kGoal, r >= Figure::kGoal ? "met" : "MISSED");
-        }
-        os << line;
-        os.flush();
         const bool ran = ours > 0.0 && peer > 0.0;
         const double r = ran ? ours / peer : 0.0;
-        const auto shown = [](double rate) {
-            return Figure::kTimePerItem ? bench_text("%.1f us", rate > 0.0 ? 1e6 / rate : 0.0)
-                                        : bench_text("%.0f/s", rate);
+        const auto shown = [](double rate) { return Figure::kTimePerItem && rate > 0.0 ? 1e6 / rate : rate; };
+        os << (Figure::kTimePerItem ? "\nSummary (microseconds per item; ratio = our speed / peer's)\n"
+                                    : "\nSummary (items per second; ratio = our speed / peer's)\n");
+        os << bench_text("%-34s %12s %12s %8s %6s %s\n", "figure", "ours", "peer", "ratio", "goal",
+                         "verdict");
+        if (!ran) {
+            os << bench_text("%-34s %12s %12s %8s\n", Figure::kLabel, "-", "-", "-");
+        } else {
+            os << bench_text("%-34s %12.1f %12.1f %7.2fx %5.1fx %s\n", Figure::kLabel, shown(ours),
+                             shown(peer), r, Figure::kGoal, r >= Figure::kGoal ? "met" : "MISSED");
+        }
+        os.flush();
+        const auto text = [&](double rate) {
+            return Figure::kTimePerItem ? bench_text("%.1f us", shown(rate)) : bench_text("%.0f/s", rate);
         };
         report_ratio_goal(std::string(Figure::kLabel) + ": " + Figure::kOurs + " vs " + Figure::kPeer, ran,
-                          shown(ours), shown(peer), r, ">=", Figure::kGoal, r >= Figure::kGoal);
+                          text(ours), text(peer), r, ">=", Figure::kGoal, r >= Figure::kGoal);
         ConsoleReporter::Finalize();
     }
 };
