@@ -8,21 +8,7 @@
 #include "internal/swalloc.h"
 #include "internal/timedwait.h"
 
-namespace {
-
-// The timed-wait rule for either kind of lock: `lock` waits without limit, `trylock` is the poll.
-// Not noexcept: the poll's sleep is a cancellation point.
-int timed_lock(void* hRWLock, int timeout, int (*lock)(pthread_rwlock_t*), int (*trylock)(pthread_rwlock_t*)) {
-    auto* rw = static_cast<pthread_rwlock_t*>(hRWLock);
-    if (timeout < 0) return lock(rw);
-    return dudiz::poll_wait(timeout, [rw, trylock] {
-        const int rc = trylock(rw);
-        if (rc == 0) return dudiz::TryResult::kAcquired;
-        return rc == EBUSY ? dudiz::TryResult::kBusy : dudiz::TryResult::kFailed;
-    });
-}
-
-}  // namespace
+// Not noexcept: the timed-wait poll sleeps at a cancellation point.
 
 extern "C" void* sw_rwlock_create(void) {
     auto* rw = static_cast<pthread_rwlock_t*>(SW_ALLOC(sizeof(pthread_rwlock_t)));
@@ -48,11 +34,13 @@ extern "C" void sw_rwlock_destroy(void* hRWLock) {
 }
 
 extern "C" int sw_rwlock_rdlock(void* hRWLock, int timeout) {
-    return timed_lock(hRWLock, timeout, pthread_rwlock_rdlock, pthread_rwlock_tryrdlock);
+    return dudiz::timed_lock(static_cast<pthread_rwlock_t*>(hRWLock), timeout, pthread_rwlock_rdlock,
+                            pthread_rwlock_tryrdlock);
 }
 
 extern "C" int sw_rwlock_wrlock(void* hRWLock, int timeout) {
-    return timed_lock(hRWLock, timeout, pthread_rwlock_wrlock, pthread_rwlock_trywrlock);
+    return dudiz::timed_lock(static_cast<pthread_rwlock_t*>(hRWLock), timeout, pthread_rwlock_wrlock,
+                            pthread_rwlock_trywrlock);
 }
 
 extern "C" void sw_rwlock_unlock(void* hRWLock) {

@@ -33,13 +33,8 @@ extern "C" void sw_mutex_destroy(void* hMutex) {
 }
 
 extern "C" int sw_mutex_lock(void* hMutex, int timeout) {
-    auto* m = static_cast<pthread_mutex_t*>(hMutex);
-    if (timeout < 0) return pthread_mutex_lock(m);
-    return dudiz::poll_wait(timeout, [m] {
-        const int rc = pthread_mutex_trylock(m);
-        if (rc == 0) return dudiz::TryResult::kAcquired;
-        return rc == EBUSY ? dudiz::TryResult::kBusy : dudiz::TryResult::kFailed;
-    });
+    return dudiz::timed_lock(static_cast<pthread_mutex_t*>(hMutex), timeout, pthread_mutex_lock,
+                             pthread_mutex_trylock);
 }
 
 extern "C" void sw_mutex_unlock(void* hMutex) {

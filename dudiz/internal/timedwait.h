@@ -46,4 +46,17 @@ int poll_wait(int timeoutMs, Try tryOnce) {
     }
 }
 
+// The rule for a POSIX lock (mutex, read-write lock): a negative time-out is `lock`, waiting
+// without limit and returning its error number; otherwise `trylock` is polled, a lock that is
+// held (EBUSY) is tried again, and any other error ends the wait with -1.
+template <class Lock>
+int timed_lock(Lock* l, int timeoutMs, int (*lock)(Lock*), int (*trylock)(Lock*)) {
+    if (timeoutMs < 0) return lock(l);
+    return poll_wait(timeoutMs, [l, trylock] {
+        const int rc = trylock(l);
+        if (rc == 0) return TryResult::kAcquired;
+        return rc == EBUSY ? TryResult::kBusy : TryResult::kFailed;
+    });
+}
+
 }  // namespace dudiz
