@@ -1,5 +1,5 @@
-// Captures what the code under test writes to stdout (fd 1) into a string, through a temporary
-// file so that large outputs cannot block on a full pipe.
+// Captures what the code under test writes to stdout (fd 1), through an unlinked temporary file so
+// that a large output cannot block on a full pipe.
 #pragma once
 
 #include <unistd.h>
@@ -11,15 +11,16 @@
 class StdoutCapture {
 public:
     StdoutCapture() {
-        fflush(stdout);
+        (void)fflush(stdout);
         char tmpl[] = "/tmp/qs-stdout-XXXXXX";
         fd_ = mkstemp(tmpl);
-        if (fd_ < 0) abort();
-        unlink(tmpl);
         saved_ = dup(STDOUT_FILENO);
-        if (saved_ < 0 || dup2(fd_, STDOUT_FILENO) < 0) abort();
+        if (fd_ < 0 || saved_ < 0 || unlink(tmpl) != 0 || dup2(fd_, STDOUT_FILENO) < 0) abort();
     }
-    ~StdoutCapture() { restore(); if (fd_ >= 0) close(fd_); }
+    ~StdoutCapture() {
+        restore();
+        close(fd_);
+    }
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
 
@@ -28,12 +29,8 @@ public:
         restore();
         std::string out;
         char buf[65536];
-        off_t off = 0;
-        for (;;) {
-            const ssize_t n = pread(fd_, buf, sizeof buf, off);
-            if (n <= 0) break;
+        for (ssize_t n; (n = pread(fd_, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0;) {
             out.append(buf, static_cast<size_t>(n));
-            off += n;
         }
         return out;
     }
@@ -41,7 +38,7 @@ public:
 private:
     void restore() {
         if (saved_ < 0) return;
-        fflush(stdout);
+        (void)fflush(stdout);
         dup2(saved_, STDOUT_FILENO);
         close(saved_);
         saved_ = -1;

@@ -18,26 +18,21 @@ public:
         path_ = tmpl;
     }
     ~TempDir() {
-        nftw(
-            path_.c_str(),
-            [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-            FTW_DEPTH | FTW_PHYS);
+        nftw(path_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
+             FTW_DEPTH | FTW_PHYS);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
-
     std::string write(const std::string& name, const std::string& text) const {
-        const std::string p = file(name);
-        std::ofstream(p, std::ios::binary) << text;
-        return p;
+        std::ofstream(file(name), std::ios::binary) << text;
+        return file(name);
     }
     static std::string read(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
         std::ostringstream ss;
-        ss << in.rdbuf();
+        ss << std::ifstream(p, std::ios::binary).rdbuf();
         return ss.str();
     }
 

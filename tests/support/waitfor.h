@@ -7,16 +7,14 @@
 
 // Milliseconds on the monotonic clock, as the library's timed waits measure them.
 inline double mono_ms() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// Polls `cond` until it holds or `deadlineMs` has passed; returns its last value. The deadline is
-// generous on purpose: it only bounds a test that would otherwise hang.
+// Polls `cond` until it holds or `deadlineMs` has passed (a bound for a test that would otherwise
+// hang, not a timing claim); returns its last value.
 template <class Cond>
 bool wait_for(Cond cond, double deadlineMs = 20000.0) {
-    const double until = mono_ms() + deadlineMs;
-    while (!cond()) {
+    for (const double until = mono_ms() + deadlineMs; !cond();) {
         if (mono_ms() > until) return cond();
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
