@@ -220,6 +220,7 @@ TEST_F(CaptureTest, EveryResultWithItsLogTearDownAndFile) {
         std::regex_search(out, m, std::regex("Width\\[(\\d+)\\], Height\\[(\\d+)\\].*PixelType\\[0x0(1|2)"));
         const size_t grey = m[3] == "1", row = m.empty() ? 0 : ((3 - 2 * grey) * std::stoul(m[1]) + 3) & ~3u;
         const std::string image = (r.type == 1 ? "BMP3 " : "JPEG ") + m[1].str() + " " + m[2].str();
+        EXPECT_EQ(grey, r.seam == kMono);  // only the mono8 camera gives grey images
         EXPECT_EQ(written ? identify(file) : "", written ? image + (grey ? " Grayscale" : " TrueColor") : "");
         EXPECT_EQ(written && r.type == 1 ? fs::file_size(file) : 0,
                   written && r.type == 1 ? 54 + 1024 * grey + row * std::stoul(m[2]) : 0);
@@ -248,9 +249,9 @@ TEST(CaptureLock, FileRemovedWhileHeldAndThePath) {
     static std::atomic<int> opens{0}, removals{0};
     qs::lock_opened_hook.store([](const char* p) { (void)(opens++ < removals && unlink(p) == 0); });
     TempDir d;
+    int fd = -1, other = -1;
     for (const int k : {1, 4, 5}) {
-        int fd = -1, other = -1;
-        opens = 0, removals = k;
+        opens = 0, removals = k, fd = -1;
         EXPECT_EQ(qs::take_lock(d.file("q.lock").c_str(), &fd), k < 5 ? 0 : -2) << k;
         EXPECT_EQ(opens.load(), std::min(k + 1, 5)) << k;
         removals = 0;  // and the next caller meets the lock
@@ -258,7 +259,6 @@ TEST(CaptureLock, FileRemovedWhileHeldAndThePath) {
         close(fd);
     }
     qs::lock_opened_hook.store(nullptr);
-    int fd = -1;
     EXPECT_EQ(qs::take_lock(d.file("none/q.lock").c_str(), &fd), -1);
     char lock[292];
     const fs::path cwd = fs::current_path();
@@ -276,8 +276,7 @@ TEST(CaptureLock, FileRemovedWhileHeldAndThePath) {
 // The wait for the worker in milliseconds never wraps; the one alias slot is empty and matches no name,
 // not even a missing one; any non-zero switches the exposure wait on.
 TEST(CaptureInternals, TimeoutAndAliases) {
-    for (const auto& [s, ms] :
-         {std::pair<int, int>{-1, -1}, {INT_MIN, -1}, {0, 0}, {2147483, 2147483000}, {2147484, INT_MAX}})
+    for (const auto& [s, ms] : {std::pair{-1, -1}, {INT_MIN, -1}, {2147483, 2147483000}, {2147484, INT_MAX}})
         EXPECT_EQ(qs::timeout_ms(s), ms) << s;
     EXPECT_FALSE(qs::is_hikrobot_manu_alias("Hikrobot") || qs::is_hikrobot_manu_alias("") ||
                  qs::is_hikrobot_manu_alias(nullptr));
