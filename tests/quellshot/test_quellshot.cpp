@@ -223,7 +223,7 @@ TEST_F(CaptureTest, EveryResultWithItsLogTearDownAndFile) {
     for (const Row& r : rows) run(r);
     // And a soak: random rows again (the quick ones), which leave no descriptor, thread or memory behind.
     const auto count = [](const char* d) { return std::distance(fs::directory_iterator(d), {}); };
-    const long fds = count("/proc/self/fd"), threads = count("/proc/self/task");
+    const auto fds = count("/proc/self/fd"), threads = count("/proc/self/task");
     long pages = 0, resident = 0, grown = 0;
     std::ifstream("/proc/self/statm") >> pages >> resident;
     std::mt19937 rng(20261206);
