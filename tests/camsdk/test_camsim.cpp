@@ -79,10 +79,9 @@ TEST_F(CamSim, StrictnessRulesAndTheirJournalLines) {
         MV_SAVE_IMAGE_PARAM_EX3 p{px, 12, PixelType_Gvsp_RGB8_Packed, w, 2, out, 0, size, type, 90, 0, {}};
         return MV_CC_SaveImageEx3(h, &p);
     };
+    // Get a frame, give it back, fire a software trigger.
     const auto get = [&](void* h) { return MV_CC_GetImageBuffer(h, &frame, 0); };
-    const auto give = [&](void* h) {
-        return MV_CC_FreeImageBuffer(h, &frame);
-    };  // and fire a software trigger:
+    const auto give = [&](void* h) { return MV_CC_FreeImageBuffer(h, &frame); };
     const auto fire = [](void* h) { return MV_CC_SetCommandValue(h, "TriggerSoftware"); };
     // clang-format off
     const std::tuple<Stage, std::function<int(void*)>, const char*> rows[] = {
@@ -91,8 +90,10 @@ TEST_F(CamSim, StrictnessRulesAndTheirJournalLines) {
          "MV_CC_Finalize - - 0x0\nMV_CC_OpenDevice D 1 0x0"},  // nested: the handle lives on
         {kCreated, [](void* h) { return MV_CC_Finalize(), MV_CC_OpenDevice(h, 1, 0); },
          "LEAK D handle -\nMV_CC_Finalize - - 0x0\nMV_CC_OpenDevice D 1 0x80000000"},
+        {kCreated, [](void* h) { return MV_CC_OpenDevice(h, 8, 0); }, "MV_CC_OpenDevice D 8 0x80000004"},
         {kOpened, get, "MV_CC_GetImageBuffer D 0 0x80000003"},
         {kOpened, [](auto h) { return MV_CC_SetEnumValue(h, "A B", 1); }, "D A_B=1 0x80000001"},
+        {kOpened, [&](void* h) { return save(h, MV_Image_Png, 70, 2); }, "SaveImageEx3 D png 0x80000001"},
         {kOpened, [&](void* h) { return save(h, MV_Image_Bmp, 69, 2); }, "SaveImageEx3 D bmp 0x8000000c"},
         {kOpened, [&](void* h) { return save(h, MV_Image_Bmp, 70, 0); }, "SaveImageEx3 D bmp 0x80000004"},
         {kOpened, [](auto h) { return MV_CC_SetCommandValue(h, "DeviceReset"), MV_CC_StartGrabbing(h); },
