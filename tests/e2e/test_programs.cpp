@@ -100,10 +100,11 @@ const std::string kCensus = cam("model=M-U;serial=U1") + cam("transport=gige;man
 const std::string kReset = cam("serial=R1;reset_downtime_ms=300") + cam("manufacturer=Other Co") +
                            cam("transport=gige;manufacturer=hikrobot;serial=R2;reset_downtime_ms=500");
 const std::string kUsb3x2 = cam("") + cam("") + cam("transport=gige"), kNone = "# nothing attached\n";
-// Names are any bytes: quote, backslash, control characters, bytes that are not UTF-8 (overlong,
-// surrogate, beyond U+10FFFF, cut short) and valid UTF-8 of 2, 3 and 4 bytes.
-const std::string kNames = cam("manufacturer=海康;model=A\"B\\C\x01\x44\xFF\x45\tF\x7FGé😀\xC0\x80\xED"
-                               "\xA0\x80\xF4\x90\x80\x80\xE6\x88H\xDF");
+// Names are any bytes: quote, backslash, control characters, valid UTF-8 (2 to 4 bytes, the edges of each
+// length and of the surrogates) and bytes that are not (overlong, surrogate, beyond U+10FFFF, cut short).
+const std::string kUtf8 = "é😀\xE0\xA0\x80\xED\x9F\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";
+const std::string kNames = cam("manufacturer=海康;model=A\"B\\C\x01\x44\xFF\x45\tF\x7FG" + kUtf8 +
+                               "\xC0\x80\xED\xA0\x80\xED\xBF\xBF\xF4\x90\x80\x80\xE6\x88H\xDF");
 // clang-format on
 
 }  // namespace
@@ -170,11 +171,12 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
          R"("transport":"gige","layer_type":1,…"hikrobot":true},{…"hikrobot":false},{"index":3,)"
          R"("transport":"other","layer_type":8,"manufacturer":"","model":"","serial":"","hikrobot":false},)"
          R"({"index":4,"transport":"none",…}]})" "\n"},
-        {"list --json", kNames, 0, R"(…"manufacturer":"海康","model":"A\"B\\C\u0001D\u00ffE\tF\u007fGé😀)"
-         R"(\u00c0\u0080\u00ed\u00a0\u0080\u00f4\u0090\u0080\u0080\u00e6\u0088H\u00df","serial":)"
-         R"("SIM00001"…)"},
-        {"list", kNames, 0, R"(…  0      usb3       海康        A"B\C\x01D\xFFE\x09F\x7FGé😀\xC0\x80)"
-         R"(\xED\xA0\x80\xF4\x90\x80\x80\xE6\x88H\xDF  SIM00001)" "\n1 camera(s), 0 of them…"},
+        {"list --json", kNames, 0, R"(…"manufacturer":"海康","model":"A\"B\\C\u0001D\u00ffE\tF\u007fG)" +
+         kUtf8 + R"(\u00c0\u0080\u00ed\u00a0\u0080\u00ed\u00bf\u00bf\u00f4\u0090\u0080\u0080\u00e6\u0088H)"
+         R"(\u00df","serial":"SIM00001"…)"},
+        {"list", kNames, 0, R"(…  0      usb3       海康        A"B\C\x01D\xFFE\x09F\x7FG)" + kUtf8 +
+         R"(\xC0\x80\xED\xA0\x80\xED\xBF\xBF\xF4\x90\x80\x80\xE6\x88H\xDF  SIM00001)"
+         "\n1 camera(s), 0 of them…"},
         {"list", kNone, 0, "no camera found\n", ""},
         {"list", f + "EnumDevices=0x80000004", 1, "", "quellshot list: failed, result 0x80000004: the "
          "cameras could not be listed: camera SDK status: bad parameter\n"},
@@ -258,6 +260,13 @@ TEST(QuellshotCli, LockHolderAndStatusDirectory) {
          R"({"pid":)" + pid + R"(,"comm":")" + comm + "\"}}\n"}, dir, program);
     run({"doctor", kCam, 0, "…status/ directory: @/status/ is writable; a capture is running in process " +
          holder + "\n…", "", nullptr, "0"}, dir, program);
+    // Where /proc/locks does not tell (it is hidden here), the holder is unknown.
+    auto blind = program;
+    blind.insert(blind.begin(), {"sh", "-c", "mount --bind /dev/null /proc/locks && exec \"$@\"", "-"});
+    run({"grab --json @/x", kCam, 1, R"({"result":-2,"error":"another capture holds the lock","lock_holder":)"
+         "null}\n"}, dir, blind);
+    run({"grab @/x", kCam, 1, "", "…\nquellshot grab: the process holding the lock could not be found\n"},
+        dir, blind);
     // clang-format on
     close(fd);
 }

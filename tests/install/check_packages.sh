@@ -22,5 +22,4 @@ elf=$([[ $arch == armhf ]] && echo 'ELF 32-bit LSB .* ARM, EABI5' || echo 'ELF 6
 for f in "$work"/usr/bin/* "$work"/usr/lib/*.so.0 "$work"/usr/lib/camsim/*.so; do
   [[ $(file -L "$f") =~ $elf ]] || { echo "not $arch: $(file -L "$f")"; fail=1; }
 done
-[[ $fail == 0 ]] && echo "packages for $arch look right"
-exit $fail
+[[ $fail == 0 ]] && echo "packages for $arch look right"; exit $fail
