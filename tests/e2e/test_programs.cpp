@@ -16,10 +16,11 @@
 
 namespace {
 
-// A private mount namespace in which the directory $0 stands in for the kernel's module parameters.
+// A private mount namespace in which the directory $0 stands in for the kernel's module parameters; the
+// program starts without stdin, as from cron or CI, so that its first descriptor is 0.
 const std::string kParams = "/sys/module/usbcore/parameters", kUsbfs = kParams + "/usbfs_memory_mb";
 const std::string kSeam = "mount -t tmpfs qs /sys && mkdir -p " + kParams + " && mount --bind \"$0\" " +
-                          kParams + " && exec \"$@\"";
+                          kParams + " && exec \"$@\" <&-";
 
 // Whether `text` is `pattern`, literal but for '…', which stands for any text.
 bool like(const std::string& text, const std::string& pattern) {
@@ -75,6 +76,7 @@ std::string run(const Case& c, const TempDir& dir,
     if (c.exit != 2 && c.args.find("--json") != std::string::npos) {
         const nlohmann::json o = nlohmann::json::parse(r.out, nullptr, false);
         EXPECT_TRUE(o.is_object() && o.count("result") == 1 && (o["result"] == 0) == (c.exit == 0)) << r.out;
+        EXPECT_GE(o.value("elapsed_ms", 1000), 1000) << "the camera is given a second per trigger";
     }
     // Every SDK session ends; cameras are listed over GigE and USB3 and opened for exclusive access;
     // each camera is closed and given back before the next one is opened.
