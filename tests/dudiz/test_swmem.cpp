@@ -187,7 +187,8 @@ TEST(SwMemResults, RefusalsAndTheirAnswers) {
 // them through a message queue (a signal holds the posts below its capacity, so nothing drops) to
 // consumers that wait without limit, check each producer's order, grow each block (its bytes kept),
 // push it onto a stack in the same container and pop and free the block on top. Nothing is damaged
-// or lost, and destroying the stack releases the last blocks: the container ends empty.
+// or lost, and destroying the stack releases the last blocks: the container ends empty. A producer
+// that finds no room for 20 s gives up, so a broken queue fails the test instead of hanging it.
 TEST(SwMemThreads, BlocksTravelThroughAQueueAndAStack) {
     static void* h;
     h = sw_mem_create(g_buf, sizeof g_buf, 8);
@@ -200,7 +201,7 @@ TEST(SwMemThreads, BlocksTravelThroughAQueueAndAStack) {
     std::vector<std::thread> threads;
     for (int t = 1; t <= 6; ++t) {
         threads.emplace_back([&, t] {
-            for (unsigned long k = 1, n = 1; t <= 3 && k <= 1000 && sw_signal_wait(room, -1) == 0;
+            for (unsigned long k = 1, n = 1; t <= 3 && k <= 1000 && sw_signal_wait(room, 20000) == 0;
                  ++k, n = k % 97 + 1)
                 sw_msgq_post(q, t, reinterpret_cast<unsigned long>(memset(sw_mem_alloc(h, n, "", 0), t, n)),
                              k << 8 | n);
@@ -223,7 +224,7 @@ TEST(SwMemThreads, BlocksTravelThroughAQueueAndAStack) {
         });
     }
     for (int t = 0; t < 3; ++t) threads[t].join();
-    for (int t = 3; t < 6; ++t) sw_signal_wait(room, -1), sw_msgq_post(q, -1, 0, 0);
+    for (int t = 3; t < 6; ++t) sw_signal_wait(room, 20000), sw_msgq_post(q, -1, 0, 0);
     for (int t = 3; t < 6; ++t) threads[t].join();
     sw_stack_destroy(stack);
     EXPECT_TRUE(damaged == 0 && disorder == 0 && taken == 3000 && listing(h).size() == 1)
