@@ -98,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         g_visited.emplace_back(std::string((const char*)k, n), d);
     });
     sw_hash_destroy(t, freeAtEnd);
+    sw_hash_visit(nullptr, nullptr), sw_hash_destroy(nullptr, true);  // nothing to do
     CHECK(g_visited == model && g_freed == released);
     return 0;
 }

@@ -26,6 +26,8 @@ TEST(SwHashFunctions, KnownValues) {
 // arrays beyond INT_MAX bytes (2^29 heads of 4 bytes, 2^28 of 8) are refused before the table itself
 // is allocated. The counters require a table.
 TEST(SwHashCreate, RefusalsAllocateNothing) {
+    errno = 0;
+    EXPECT_TRUE(!sw_hash_create(16, 0, EXTEND_HASH, nullptr, nullptr, nullptr, 0) && errno == EINVAL);
     expect_passes_in_child([] {
         static char heap[64 * 1024];
         ASSERT_TRUE(sw_heap_init(heap, sizeof heap, 8));

@@ -29,13 +29,14 @@ Heap heap() {
 // Library objects live in the heap while it is installed, in malloc's before and after; of a stack,
 // only the mutex does. Sizes beyond the container's int are refused quietly.
 TEST(SwHeap, ObjectsFollowTheHeapChosenAtEachCall) {
+    sw_heap_exit();  // none installed: nothing to do
+    EXPECT_TRUE(heap() == Heap(-1, 0) && sw_heap_getTotalSize() == -1);
     expect_passes_in_child([] {
         static char buf[16 * 1024];
         const auto inside = [](void* p) { return p >= buf && p < buf + sizeof buf; };
-        sw_heap_exit();  // none installed: nothing to do
         void* before = SW_ALLOC(32);
-        EXPECT_TRUE(!sw_heap_init(buf, 256, 3) && !sw_heap_init(nullptr, 256, 8) && heap() == Heap(-1, 0));
-        EXPECT_TRUE(sw_heap_getTotalSize() == -1 && sw_heap_init(buf, sizeof buf, 8) && heap() == Heap(0, 0));
+        EXPECT_TRUE(!sw_heap_init(buf, 256, 3) && !sw_heap_init(nullptr, 256, 8) && g_hSwHeap == nullptr);
+        EXPECT_TRUE(sw_heap_init(buf, sizeof buf, 8) && heap() == Heap(0, 0));
         void *mutex = sw_mutex_create(), *stack = sw_stack_create(nullptr), *own = SW_ALLOC(100);
         EXPECT_TRUE(inside(g_hSwHeap) && inside(mutex) && inside(own) && !inside(before) &&
                     sw_stack_push(stack, {}));
