@@ -59,3 +59,23 @@ TEST(SwHashCreate, RefusalsAllocateNothing) {
     EXPECT_DEATH(sw_hash_getElemsCnt(nullptr), death("sw_hash_getElemsCnt"));
     EXPECT_DEATH(sw_hash_getElemCollisionCnts(nullptr), death("sw_hash_getElemCollisionCnts"));
 }
+
+// Refused arguments return at once, leave errno alone and change nothing.
+TEST(SwHashArguments, RefusedWithoutEffect) {
+    hash_t t = sw_hash_create(4, 0, BOB_HASH, nullptr, nullptr, nullptr, 0);
+    int data = 0;
+    void *d = &data, *old = nullptr;
+    ASSERT_EQ(sw_hash_insert(t, "k", 1, d), 0);
+    errno = 4242;
+    const char* none = nullptr;
+    for (const auto& [h, k, n] : {std::tuple(hash_t{}, "k", 1), std::tuple(t, none, 1), std::tuple(t, "k", 0),
+                                  std::tuple(t, "k", -1)})
+        EXPECT_TRUE(sw_hash_insert(h, k, n, d) == -1 && sw_hash_delete(h, k, n, true) == -1 &&
+                    sw_hash_replace(h, k, n, d, &old) == -1 && !sw_hash_lookup(h, k, n))
+            << n;
+    EXPECT_TRUE(sw_hash_insert(t, "j", 1, nullptr) == -1 && sw_hash_replace(t, "k", 1, nullptr, &old) == -1 &&
+                sw_hash_replace(t, "k", 1, &old, nullptr) == -1);
+    EXPECT_TRUE(errno == 4242 && old == nullptr && sw_hash_getElemsCnt(t) == 1 &&
+                sw_hash_lookup(t, "k", 1) == d);
+    sw_hash_destroy(t, false);
+}
