@@ -1,63 +1,68 @@
-// Fuzzes the stack with push/pop sequences read from the input, in a small memory container or the
-// general heap, beside a std::vector model: order, counts and release calls must agree, and a full
-// container must refuse a push without changing the stack.
-#include <cstddef>
+// Fuzzes the stack with push/pop sequences beside a std::vector model, in a small memory container
+// or the general heap: records come out whole and last in first out; counts agree; release
+// procedures run exactly for the records nobody took (outside the lock, so they may use the stack;
+// top first on destroy); the stack's record and nodes live in its own container, where a full one
+// refuses a push and changes nothing; a NULL handle is answered. Input: a byte choosing the heap,
+// then one op byte a step.
 #include <cstdint>
 #include <cstdlib>
+#include <tuple>
 #include <vector>
 
 #include "swmem.h"
 #include "swstack.h"
 
-namespace {
+#define CHECK(...) ((__VA_ARGS__) ? static_cast<void>(0) : abort())
 
-#define CHECK(cond) ((cond) ? static_cast<void>(0) : abort())
-
-std::vector<long> g_released;
-void record_release(void* addr, int) { g_released.push_back(reinterpret_cast<long>(addr)); }
-
-}  // namespace
+using Released = std::vector<std::pair<long, int>>;  // address, and the count the procedure saw
+static void* g_stack;                                // NULL while destroy runs the release procedures
+static Released g_freed;
+static int g_blocks;
+static void record_free(void* p, int) {
+    g_freed.emplace_back(reinterpret_cast<long>(p), sw_stack_getDataElementsCnt(g_stack));
+}
+static void count_block(const char*, int, const char*, int, void*) {
+    ++g_blocks;
+}
+static const auto fields = [](const stk_data& d) {
+    return std::tie(d.addr, d.size, d.freeFun, d.wParam, d.lParam);
+};
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
-    alignas(16) static char buf[2048];
-    void* mem = (data[0] & 1u) != 0 ? sw_mem_create(buf, sizeof buf, 8) : nullptr;
-    void* s = sw_stack_create(mem);
-    CHECK(s != nullptr);
-    std::vector<long> model;
-    g_released.clear();
+    alignas(16) static char buf[640];  // room for a handful of nodes
+    void* mem = size > 0 && data[0] % 2 ? sw_mem_create(buf, sizeof buf, 8) : nullptr;
+    void* s = g_stack = sw_stack_create(mem);
+    const stk_data none{-7, 0, nullptr, 0, 0};
+    stk_data out = none;
+    std::vector<stk_data> model;
+    sw_stack_destroy(nullptr);
+    sw_stack_pop(nullptr, &out);
+    CHECK(!sw_stack_push(nullptr, none) && sw_stack_getDataElementsCnt(nullptr) == -1 &&
+          fields(out) == fields(none));
     for (size_t i = 1; i < size; ++i) {
-        const uint8_t op = data[i];
-        if ((op & 3u) < 2) {
-            const stk_data rec{static_cast<long>(i), op, (op & 4u) != 0 ? record_release : nullptr, op, i};
-            if (sw_stack_push(s, rec)) {
-                model.push_back(static_cast<long>(i));
-            } else {
-                CHECK(mem != nullptr);  // only a small container runs full
-            }
-        } else if ((op & 3u) == 2) {
-            stk_data out{-7, 0, nullptr, 0, 0};
-            sw_stack_pop(s, &out);
-            if (model.empty()) {
-                CHECK(out.addr == -7);
-            } else {
-                CHECK(out.addr == model.back() && out.wParam == static_cast<unsigned long>(data[out.addr]));
-                model.pop_back();
-            }
-        } else {
-            const size_t before = g_released.size();
-            const bool releases = !model.empty() && (data[model.back()] & 4u) != 0;
-            sw_stack_pop(s, nullptr);
-            CHECK(g_released.size() - before == (releases ? 1u : 0u));
-            if (!model.empty()) model.pop_back();
-        }
-        CHECK(sw_stack_getDataElementsCnt(s) == static_cast<int>(model.size()));
+        const stk_data rec{static_cast<long>(i), data[i], data[i] % 2 ? record_free : nullptr, i * 3, ~i};
+        const int op = data[i] % 3;  // push, pop, discard
+        g_freed.clear();
+        if (op == 0 && sw_stack_push(s, rec))
+            model.push_back(rec);
+        else
+            CHECK(op != 0 || mem != nullptr);  // only a small container runs full
+        const stk_data top = op == 0 || model.empty() ? none : model.back();
+        if (op != 0) sw_stack_pop(s, op == 1 ? &out : nullptr), model.resize(model.size() - !model.empty());
+        const auto n = static_cast<int>(model.size());
+        CHECK(fields(out) == fields(op == 1 ? top : none) && sw_stack_getDataElementsCnt(s) == n);
+        CHECK(g_freed == (op == 2 && top.freeFun ? Released{{top.addr, n}} : Released{}));
+        CHECK(mem == nullptr || (g_blocks = 0, sw_mem_check(mem, count_block, nullptr), g_blocks == n + 1));
+        out = none;
     }
-    g_released.clear();
-    size_t expected = 0;
-    for (long k : model) expected += (data[k] & 4u) != 0 ? 1 : 0;
+    Released expected;
+    for (auto r = model.rbegin(); r != model.rend(); ++r)
+        if (r->freeFun != nullptr) expected.emplace_back(r->addr, -1);
+    g_freed.clear();
+    g_stack = nullptr;
     sw_stack_destroy(s);
-    CHECK(g_released.size() == expected);
-    if (mem != nullptr) sw_mem_destroy(mem);
+    CHECK(g_freed == expected &&
+          (mem == nullptr || (g_blocks = 0, sw_mem_check(mem, count_block, nullptr), g_blocks == 0)));
+    sw_mem_destroy(mem);
     return 0;
 }

@@ -1,5 +1,5 @@
-// Process heap: installing a container for the whole library, and removing it. Everything that
-// installs a heap runs in a forked child, since g_hSwHeap redirects every allocation of the process.
+// Process heap and the allocation rule, which consults the installed heap at every call. Whatever
+// installs a heap runs in a forked child: g_hSwHeap redirects every allocation of the process.
 #include "swheap.h"
 
 #include <gtest/gtest.h>
@@ -7,111 +7,75 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
-#include <cstdint>
-#include <cstdio>
-#include <memory>
-#include <string>
-#include <vector>
+#include <climits>
+#include <filesystem>
 
+#include "internal/swalloc.h"
+#include "internal/swreplace.h"
 #include "support/forked.h"
 #include "support/stdout_capture.h"
+#include "support/tempdir.h"
 #include "swmutex.h"
+#include "swstack.h"
 
-namespace {
-
-std::vector<const char*> heap_blocks(int* history = nullptr) {
-    std::vector<const char*> out;
-    const int hw = sw_heap_check(
-        [](const char*, int, const char* ptr, int, void* param) {
-            static_cast<std::vector<const char*>*>(param)->push_back(ptr);
-        },
-        &out);
-    if (history != nullptr) *history = hw;
-    return out;
+// The result of sw_heap_check (the high-water mark, -1 without a heap) and the blocks it listed.
+using Heap = std::pair<int, int>;
+Heap heap() {
+    int n = 0;
+    return {sw_heap_check([](const char*, int, const char*, int, void* c) { ++*static_cast<int*>(c); }, &n),
+            n};
 }
 
-bool inside(const void* p, const char* buf, int size) {
-    const auto a = reinterpret_cast<uintptr_t>(p);
-    return a >= reinterpret_cast<uintptr_t>(buf) && a < reinterpret_cast<uintptr_t>(buf) + static_cast<uintptr_t>(size);
-}
-
-// Under AddressSanitizer, true when the leak checker finds nothing unreachable; elsewhere true.
-bool no_leaks() {
-#if defined(__SANITIZE_ADDRESS__)
-    return __lsan_do_recoverable_leak_check() == 0;
-#else
-    return true;
-#endif
-}
-
-TEST(SwHeap, WithoutAHeapEverythingAnswersMinusOne) {
-    ASSERT_EQ(g_hSwHeap, nullptr);
-    int calls = 0;
-    EXPECT_EQ(sw_heap_getTotalSize(), -1);
-    EXPECT_EQ(sw_heap_check([](const char*, int, const char*, int, void* n) { ++*static_cast<int*>(n); }, &calls),
-              -1);
-    EXPECT_EQ(calls, 0);
-    sw_heap_exit();
-    EXPECT_EQ(g_hSwHeap, nullptr);
-}
-
-TEST(SwHeap, RefusedCreationLeavesNoHeap) {
+// Library objects live in the heap while it is installed, in malloc's before and after; of a stack,
+// only the mutex does. Sizes beyond the container's int are refused quietly.
+TEST(SwHeap, ObjectsFollowTheHeapChosenAtEachCall) {
+    sw_heap_exit();  // none installed: nothing to do
+    EXPECT_TRUE(heap() == Heap(-1, 0) && sw_heap_getTotalSize() == -1);
     expect_passes_in_child([] {
-        static char buf[256];
-        EXPECT_FALSE(sw_heap_init(buf, sizeof buf, 3));
-        EXPECT_EQ(g_hSwHeap, nullptr);
-        EXPECT_FALSE(sw_heap_init(nullptr, 256, 8));
-        EXPECT_EQ(g_hSwHeap, nullptr);
-    });
-}
-
-TEST(SwHeap, LibraryObjectsLiveInTheInstalledHeap) {
-    expect_passes_in_child([] {
-        constexpr int kSize = 16 * 1024;
-        auto storage = std::make_unique<char[]>(kSize);
-        char* buf = storage.get();
-        ASSERT_TRUE(sw_heap_init(buf, kSize, 8));
-        ASSERT_NE(g_hSwHeap, nullptr);
-        EXPECT_TRUE(inside(g_hSwHeap, buf, kSize));
-        EXPECT_EQ(sw_heap_getTotalSize(), sw_mem_getTotalSize(g_hSwHeap));
-        EXPECT_TRUE(heap_blocks().empty()) << "the heap's own mutex comes from the general heap";
-
-        void* mutex = sw_mutex_create();
-        ASSERT_NE(mutex, nullptr);
-        EXPECT_EQ(heap_blocks(), std::vector<const char*>{static_cast<const char*>(mutex)});
-        EXPECT_EQ(sw_mutex_lock(mutex, -1), 0);
-        sw_mutex_unlock(mutex);
-        sw_mutex_destroy(mutex);
-        int history = 0;
-        EXPECT_TRUE(heap_blocks(&history).empty());
-        EXPECT_GT(history, 0);
-
-        sw_heap_exit();
-        EXPECT_EQ(g_hSwHeap, nullptr);
-        EXPECT_EQ(sw_heap_getTotalSize(), -1);
-        EXPECT_TRUE(no_leaks()) << "the heap's own mutex must go back to malloc";
-    });
-}
-
-TEST(SwHeap, ExhaustedHeapFailsTheObjectAndLogsOnce) {
-    expect_passes_in_child([] {
-        // Room for the header, one node and a few bytes: no library object fits.
-        alignas(16) static char buf[256];
-        void* probe = sw_mem_create(buf, sizeof buf, 8);
-        const int header = static_cast<int>(sizeof buf) - sw_mem_getTotalSize(probe);
-        sw_mem_destroy(probe);
-        ASSERT_TRUE(sw_heap_init(buf, header + 24, 8));
+        static char buf[16 * 1024];
+        const auto inside = [](void* p) { return p >= buf && p < buf + sizeof buf; };
+        void* before = SW_ALLOC(32);
+        EXPECT_TRUE(!sw_heap_init(buf, 256, 3) && !sw_heap_init(nullptr, 256, 8) && g_hSwHeap == nullptr);
+        EXPECT_TRUE(sw_heap_init(buf, sizeof buf, 8) && heap() == Heap(0, 0));
+        void *mutex = sw_mutex_create(), *stack = sw_stack_create(nullptr), *own = SW_ALLOC(100);
+        EXPECT_TRUE(inside(g_hSwHeap) && inside(mutex) && inside(own) && !inside(before) &&
+                    sw_stack_push(stack, {}));
+        EXPECT_TRUE(heap().second == 3 && sw_heap_getTotalSize() == sw_mem_getTotalSize(g_hSwHeap))
+            << "of the stack, only its mutex";
         StdoutCapture cap;
-        EXPECT_EQ(sw_mutex_create(), nullptr);
-        const std::string out = cap.finish();
-        char expected[128];
-        snprintf(expected, sizeof expected, "sorry, alloc memory fail, because %p memory container is full!!",
-                 g_hSwHeap);
-        EXPECT_NE(out.find(expected), std::string::npos) << out;
-        EXPECT_EQ(out.find(expected), out.rfind(expected)) << out;
-        EXPECT_TRUE(heap_blocks().empty());
+        // On a 64-bit host the second size would be 16 when cut to an int.
+        EXPECT_TRUE(!sw_rule_alloc(size_t{INT_MAX} + 1, "", 0) && !sw_rule_alloc(SIZE_MAX / 2 + 17, "", 0));
+        EXPECT_EQ(cap.finish(), "") << "refused before reaching the container";
+        SW_FREE(own);
+        sw_mutex_destroy(mutex);
+        sw_stack_destroy(stack);
+        EXPECT_TRUE(heap().first > 0 && heap().second == 0);
         sw_heap_exit();
+        EXPECT_TRUE(g_hSwHeap == nullptr && sw_heap_getTotalSize() == -1);
+        SW_FREE(before);  // malloc's again
+#if defined(__SANITIZE_ADDRESS__)
+        EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0) << "the heap's own mutex must go back to malloc";
+#endif
     });
 }
 
-}  // namespace
+// A full heap fails the objects that need memory, with an exhaustion line each; a whole-file
+// replacement, whose temporary name comes by the rule, leaves the target and its directory alone.
+TEST(SwHeap, FullHeapFailsCleanly) {
+    TempDir dir;
+    const std::string target = dir.write("target", "old");
+    expect_passes_in_child([&] {
+        alignas(16) static char buf[128];
+        ASSERT_TRUE(
+            sw_heap_init(buf, (sizeof(void*) == 4 ? 32 : 56) + 24, 8));  // the header, a node, 8 bytes
+        StdoutCapture cap;
+        errno = 0;
+        EXPECT_TRUE(!sw_mutex_create() && sw_file_replace(target.c_str(), "new", 3) == -1 && errno == ENOMEM);
+        const std::string out = cap.finish();
+        EXPECT_TRUE(std::count(out.begin(), out.end(), '\n') == 2 && heap() == Heap(0, 0)) << out;
+        sw_heap_exit();
+    });
+    EXPECT_EQ(TempDir::read(target), "old");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
+        << "no temporary file is left";
+}
