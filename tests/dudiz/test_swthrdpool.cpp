@@ -157,7 +157,7 @@ TEST(SwPoolStress, ConcurrentAllocAndFree) {
                                [](unsigned long, unsigned long) { return ++calls, -1; }};
     std::atomic<bool> stop{false};
     std::vector<std::thread> users;
-    const StdoutCapture cap;  // full-pool lines are expected
+    StdoutCapture cap;  // full-pool lines are expected
     for (unsigned u = 0; u < 4; ++u) {
         users.emplace_back([&, rng = std::mt19937(u)]() mutable {
             const int timeouts[] = {0, 1, 5, 30, -1};
@@ -176,6 +176,7 @@ TEST(SwPoolStress, ConcurrentAllocAndFree) {
     }
     stop = true;
     for (std::thread& t : users) t.join();
+    cap.finish();
     sw_thrdpool_get_status(pool, s, s + 1, s + 2, s + 3, s + 4);
     EXPECT_TRUE(bad == 0 && calls > 3 && s[1] == 0 && s[3] == 0)
         << bad << " " << calls << " " << s[1] << " " << s[3];

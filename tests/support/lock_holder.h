@@ -75,12 +75,14 @@ inline bool outlasts_signals(const std::function<void()>& call, const std::funct
 // must release what it made, and an object unmade leaves no block behind.
 inline void expect_no_leak(const std::function<bool()>& life) {
     alignas(8) static char heap[1 << 16];
-    const StdoutCapture quiet;  // the heap reports each allocation it refuses
     bool made = false;
     for (int size = 64; !made && size < static_cast<int>(sizeof heap); size += 8) {
         int live = 0;
         if (!sw_heap_init(heap, size, 8)) continue;
-        made = life(),
+        made = [&] {
+            const StdoutCapture quiet;  // the heap reports each allocation it refuses
+            return life();
+        }();
         sw_heap_check([](const char*, int, const char*, int, void* n) { ++*static_cast<int*>(n); }, &live);
         sw_heap_exit();
         ASSERT_EQ(live, 0) << "blocks left with a heap of " << size << " bytes";
