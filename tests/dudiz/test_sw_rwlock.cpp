@@ -1,4 +1,5 @@
-// sw_rwlock: the timed-wait rule for every excluded pair, the owners asking again, and no block left.
+// sw_rwlock: the timed-wait rule for every excluded pair, the owners asking again, writers alone under a
+// random mix of waits, and no block left.
 #include "sw_rwlock.h"
 
 #include "support/lock_holder.h"
@@ -36,4 +37,8 @@ TEST_F(SwRwLock, OwnersAskingAgain) {
     EXPECT_GE(took([&] { EXPECT_TRUE(take(false, 50) == -1 && errno == ETIMEDOUT); }), 49.0);
     EXPECT_TRUE(take(true, 0) == -1 && errno == ETIMEDOUT);
     unlock();
+}
+
+TEST_F(SwRwLock, RandomWaitsKeepWritersAlone) {
+    expect_exclusion([&](bool write, int timeout) { return take(write, timeout); }, unlock, true);
 }

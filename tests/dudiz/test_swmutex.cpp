@@ -1,4 +1,5 @@
-// swmutex: the timed-wait rule, the owner's relock, an unlock by another thread, and no block left.
+// swmutex: the timed-wait rule, the owner's relock, an unlock by another thread, exclusion under a
+// random mix of waits, and no block left.
 #include "swmutex.h"
 
 #include "support/lock_holder.h"
@@ -38,4 +39,8 @@ TEST_F(SwMutex, OwnerRelockAndForeignUnlock) {
     unlock();
     std::thread([&] { rc = lock(0), unlock(); }).join();
     EXPECT_EQ(rc, 0);
+}
+
+TEST_F(SwMutex, RandomWaitsKeepItExclusive) {
+    expect_exclusion([&](bool, int timeout) { return lock(timeout); }, unlock, false);
 }

@@ -58,9 +58,10 @@ TEST(SwThrd, CreatedPausedAndAResumeStaysPending) {
 
 // A negative result ends the thread after that call; the object stays, without procedure, until
 // destroyed, and a resume meets nobody. A call that does not return is cancelled at its next sleep;
-// no lock is held across it, so the procedure can be read and replaced meanwhile.
+// no lock is held across it, so the procedure can be read and replaced meanwhile. Destroy resumes a
+// paused thread so that it sees the quit request: it calls its procedure once more.
 TEST(SwThrd, EndAndCancel) {
-    Probe once, stuck;
+    Probe once, stuck, paused;
     once.result = -1, stuck.block = true;
     void *h = create("once", &once), *s = create("stuck", &stuck);
     PThrdProc proc = record;
@@ -74,7 +75,8 @@ TEST(SwThrd, EndAndCancel) {
     EXPECT_TRUE(proc == record && w == reinterpret_cast<unsigned long>(&stuck) &&
                 sw_thrd_setProc(s, record, w, 4));
     EXPECT_LT(took([&] { sw_thrd_destroy(s, 0); }), 5000.0);
-    EXPECT_TRUE(once.calls == 1 && stuck.calls == 0);
+    sw_thrd_destroy(create("paused", &paused), -1);
+    EXPECT_TRUE(once.calls == 1 && stuck.calls == 0 && paused.calls == 1);
 }
 
 // A thread without a procedure idles, not busy. Then the owner swaps procedure and arguments while the

@@ -1,6 +1,6 @@
-// Support for the tests of threads, locks and signals: the library's timed-wait rule checked against one
-// primitive, a blocked call interrupted by signal handlers, objects made under a process heap too small
-// for them, and elapsed time.
+// Support for the tests of threads, locks and signals: the library's timed-wait rule and mutual
+// exclusion checked against one primitive, a blocked call interrupted by signal handlers, objects made under
+// a process heap too small for them, and elapsed time.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <functional>
+#include <random>
 #include <thread>
 
 #include "support/stdout_capture.h"
@@ -50,6 +51,36 @@ inline void expect_timed_wait_rule(const std::function<int(int)>& take, const st
         holder.join();
     }
     undo();
+}
+
+// Four threads take the lock at once with a random mix of waits, a third of the takes as writers when
+// `shared` (`take(writer, timeout)`), all of them otherwise: a writer is always alone, and a take fails
+// only as the time-out of a limited wait. `plain`, written by writers and read by readers, is what
+// ThreadSanitizer watches.
+inline void expect_exclusion(const std::function<int(bool, int)>& take, const std::function<void()>& unlock,
+                             bool shared) {
+    std::atomic<int> readers{0}, writers{0}, bad{0}, ready{0};
+    long plain = 0;
+    std::vector<std::thread> threads;
+    for (unsigned n = 0; n < 4; ++n) {
+        threads.emplace_back([&, rng = std::mt19937(n)]() mutable {
+            for (++ready; ready < 4;) std::this_thread::yield();
+            for (int i = 0; i < 5000; ++i) {
+                const bool write = !shared || rng() % 3 == 0;
+                const int timeout = static_cast<int>(rng() % 4) - 1, rc = take(write, timeout);
+                if (rc != 0) {
+                    bad += timeout < 0 || rc != -1 || errno != ETIMEDOUT;
+                    continue;
+                }
+                (write ? writers : readers) += 1;
+                bad += writers != write || (write && readers) || (write ? ++plain : plain) < 0;
+                std::this_thread::yield();  // holds the lock a while, so that the others contend
+                (write ? writers : readers) -= 1, unlock();
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(bad, 0);
 }
 
 // Runs `call` on a thread of its own and interrupts it with SIGUSR1 twenty times, a millisecond apart,
