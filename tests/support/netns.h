@@ -1,26 +1,20 @@
 // Socket tests run inside a private network namespace that the test program makes for itself, so
 // nothing they send can leave the machine and any port they pick is free. The program's main()
-// re-executes itself through `unshare -n` with only the loopback interface up (multicast on, and
-// a route for the multicast range); listing the tests opens no socket and needs no namespace.
-// Where the namespace cannot be made (not root, namespaces refused) the socket tests skip; they
+// re-executes itself through `unshare -n` with only the loopback interface up (multicast on, and a
+// route for the multicast range); listing the tests opens no socket and needs no namespace. Where the
+// namespace cannot be made (not root, namespaces refused) the socket tests skip with the reason; they
 // never fall back to the machine's own interfaces.
 #pragma once
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
+#include <fcntl.h>
 #include <net/if.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <sys/ioctl.h>
 
-#include <cctype>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
+#include <climits>
 
 #include "support/child.h"
+#include "support/lock_holder.h"
 
 // The emulator that runs the program again on a cross build, given by the test's CMake settings.
 #ifndef QS_EMULATOR
@@ -29,117 +23,54 @@
 
 namespace netns {
 
-// 127.0.0.1 in network order, as the socket wrappers take addresses.
-inline const unsigned int kLoopback = htonl(INADDR_LOOPBACK);
-
-// Set in the environment of the program run inside the namespace.
-constexpr char kInsideEnv[] = "QS_PRIVATE_NETNS";
+const unsigned int kLoopback = htonl(INADDR_LOOPBACK);  // network order, as the wrappers take it
 constexpr char kSetup[] =
     "ip link set lo up && ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo";
 
-// Why the namespace could not be made; the socket tests report it when they skip.
-inline std::string& unavailable_reason() {
-    static std::string reason;
-    return reason;
-}
-
-// True when the only network interface this process sees is the loopback.
-inline bool only_loopback() {
-    struct if_nameindex* ifs = if_nameindex();
-    if (ifs == nullptr) return false;
-    int count = 0;
-    bool lo = false;
-    for (const struct if_nameindex* i = ifs; i->if_index != 0; ++i) {
-        ++count;
-        lo = lo || strcmp(i->if_name, "lo") == 0;
-    }
-    if_freenameindex(ifs);
-    return count == 1 && lo;
-}
-
-// Base of every test that opens a socket.
+// The base of every test that opens a socket: skips outside the namespace and checks that lo is the
+// only interface there. Sockets made through keep() are closed at the end of the test.
 class PrivateNetTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (getenv(kInsideEnv) == nullptr) {
-            GTEST_SKIP()
-                << "socket tests run only inside a private network namespace, which could not be made "
-                   "here: "
-                << unavailable_reason();
-        }
-        ASSERT_TRUE(only_loopback()) << "the namespace shows interfaces other than lo";
+        if (const char* why = getenv("QS_NO_PRIVATE_NETNS"))
+            GTEST_SKIP() << "no private network namespace: " << why;
+        struct if_nameindex* ifs = if_nameindex();
+        EXPECT_TRUE(ifs && ifs[0].if_index && !strcmp(ifs[0].if_name, "lo") && !ifs[1].if_index)
+            << "not lo alone";
+        if_freenameindex(ifs);
     }
-};
-
-// Closes a test's socket on every path.
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd = -1) : fd_(fd) {}
-    ~ScopedFd() {
-        if (fd_ >= 0) close(fd_);
+    ~PrivateNetTest() override {
+        for (const int fd : fds_) close(fd);
     }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
+    int keep(int fd) { return fds_.push_back(fd), fd; }
+    std::vector<int> fds_;
 };
 
 // The local port (network order) a socket is bound to, 0 when it cannot be read.
-inline unsigned short bound_port(int fd) {
-    struct sockaddr_in a {};
-    socklen_t len = sizeof a;
-    if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &len) != 0) return 0;
-    return a.sin_port;
+inline unsigned short bound_port(int fd, sockaddr_in a = {}, socklen_t len = sizeof(sockaddr_in)) {
+    return getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? a.sin_port : 0;
 }
 
-inline std::string self_path() {
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return "";
-    path[n] = '\0';
-    return path;
-}
-
-// main() of a socket test program. `emulator` runs the program again on a cross build ("" on the
-// host). Returns the exit status of the tests, run here or inside the namespace.
+// main() of a socket test program: runs the tests here inside the namespace (or when only listing
+// them), else re-executes itself inside a new one, through `emulator` on a cross build.
 inline int main_in_private_netns(int argc, char** argv, const std::string& emulator) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    bool listing = false;
-    for (const std::string& a : args) listing = listing || a == "--gtest_list_tests";
-    ::testing::InitGoogleTest(&argc, argv);
-    if (getenv(kInsideEnv) != nullptr || listing) return RUN_ALL_TESTS();
-
-    const ChildResult probe =
-        run_child({"unshare", "-n", "sh", "-c", kSetup}, {}, {}, std::chrono::seconds(60));
-    const std::string self = self_path();
-    if (!probe.started || probe.timedOut || probe.exitStatus != 0 || self.empty()) {
-        std::string err = probe.err;
-        while (!err.empty() && isspace(static_cast<unsigned char>(err.back()))) err.pop_back();
-        unavailable_reason() = "`unshare -n` with `" + std::string(kSetup) + "` failed (root needed): " + err;
-        return RUN_ALL_TESTS();  // every socket test skips
-    }
     std::vector<std::string> cmd = {"unshare", "-n", "sh", "-c", std::string(kSetup) + " && exec \"$@\"",
                                     "sh"};
-    for (const std::string& a : emulated(emulator, {self})) cmd.push_back(a);
-    cmd.insert(cmd.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (std::string& a : cmd) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    (void)setenv(kInsideEnv, "1", 1);
-    (void)fflush(stdout);
-    (void)fflush(stderr);
-    execvp(cargv[0], cargv.data());
+    for (const std::string& a : emulated(emulator, {argv[0]})) cmd.push_back(a);
+    bool listing = false;
+    for (int i = 1; i < argc; ++i) cmd.push_back(argv[i]), listing |= cmd.back() == "--gtest_list_tests";
+    ::testing::InitGoogleTest(&argc, argv);
+    if (getenv("QS_PRIVATE_NETNS") != nullptr || listing) return RUN_ALL_TESTS();
+    const ChildResult probe =
+        run_child({"unshare", "-n", "sh", "-c", kSetup}, {}, {}, std::chrono::seconds(60));
+    const std::string why =
+        "`unshare -n` with `" + std::string(kSetup) + "` failed (root needed): " + probe.err;
+    if (probe.exitStatus != 0) return setenv("QS_NO_PRIVATE_NETNS", why.c_str(), 1), RUN_ALL_TESTS();
+    std::vector<char*> args;
+    for (std::string& a : cmd) args.push_back(a.data());
+    args.push_back(nullptr);
+    setenv("QS_PRIVATE_NETNS", "1", 1), fflush(stdout);
+    execvp(args[0], args.data());
     perror("exec unshare");
     return 1;
 }
