@@ -1,7 +1,8 @@
 // Fuzzes date-time parsing and arithmetic with every format name, in a zone without and one with
 // daylight saving: a refused parse leaves its outputs, a refused grow leaves the text, a grown
 // text is never longer than before (the text is allocated exactly) and is stable when grown by 0,
-// and a text compared with itself gives 0.
+// a text compared with itself gives 0, and in UTC the grown text lies the move (cut to the layout's
+// unit) after the text.
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -50,5 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     int64_t interval = 1;
     assert(xstrtimecmp(grown.c_str(), grown.c_str(), mode, &interval) && interval == 0);
+    if ((data[1] & 1) == 0 && data[0] % 8 <= 2) {
+        const int64_t unit = data[0] % 8 == 1 ? 1 : data[0] % 8 == 0 ? 1000 : 86400000;
+        assert(xstrtimecmp(grown.c_str(), text.c_str(), mode, &interval));
+        assert(interval == (ms / unit - (ms % unit < 0 ? 1 : 0)) * unit);
+    }
     return 0;
 }
