@@ -1,5 +1,5 @@
-// swfile: whole-file write, read, copy and the small wrappers, and the configuration-file edits
-// (fuzz_cfg checks them on random files), inside a private temporary directory.
+// swfile: whole-file write, read, copy and the small wrappers, and the configuration-file edits (fuzz_cfg
+// checks their invariants on random files), inside a private temporary directory.
 #include "swfile.h"
 
 #include <dirent.h>
@@ -19,201 +19,194 @@
 
 namespace {
 
+using Str = std::string;
+
 class SwFile : public ::testing::Test {
 protected:
     TempDir dir;
-    const std::string cfg = dir.file("app.cfg");
+    const Str cfg = dir.file("app.cfg");
 
-    // A file of `size` bytes that occupies no disk space.
-    bool sparse(const std::string& path, long long size) {
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        const bool ok = fd >= 0 && ftruncate64(fd, static_cast<off64_t>(size)) == 0;
-        return close(fd) == 0 && ok;
-    }
-    std::string get(const char* section, const char* mode, const char* key, int size = 32) {
-        char field[256] = "", value[256] = "";
-        snprintf((mode[8] | 0x20) == 'n' ? value : field, 256, "%s", key);  // ...FieldName reads a value
-        const char* r = sw_file_getCfgString(cfg.c_str(), section, mode, field, value, size);
-        return r == nullptr ? "<none>" : r;
-    }
-    ino_t inode() const {
+    struct stat info(const Str& path) const {
         struct stat st {};
-        return stat(cfg.c_str(), &st) == 0 ? st.st_ino : 0;
+        return stat(path.c_str(), &st) == 0 ? st : (st.st_nlink = 0, st);
+    }
+    // A file of `size` bytes that occupies no disk space.
+    bool sparse(const Str& path, long long size) {
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        return fd >= 0 && ftruncate64(fd, static_cast<off64_t>(size)) == 0 && close(fd) == 0;
     }
 };
 
 }  // namespace
 
 TEST_F(SwFile, WriteReadAndCopy) {
-    std::string data(300000, '\0');  // beyond any stdio buffer
+    Str data(300000, '\0'), buf(300011, '#');  // beyond any stdio buffer
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7919 % 251);
-    const std::string a = dir.file("a"), b = dir.write("b", "old target"), empty = dir.write("empty", "");
-    EXPECT_EQ(sw_file_update(a.c_str(), "wb", data.data(), 300000), 300000);
-    EXPECT_EQ(sw_file_update(a.c_str(), "ab", "xyz", 3), 3);
-    EXPECT_EQ(TempDir::read(a), data + "xyz");
-    std::string buf(300011, '#');
+    const Str a = dir.file("a"), b = dir.write("b", "old"), empty = dir.write("empty", ""),
+              t = dir.write("t", "x");
+    EXPECT_TRUE(sw_file_update(a.c_str(), "wb", data.data(), 300000) == 300000 &&
+                sw_file_update(a.c_str(), "ab", "xyz", 3) == 3);
     EXPECT_EQ(sw_file_load(a.c_str(), "rb", buf.data(), 300011), 300003);
     EXPECT_EQ(buf, data + "xyz########");  // no NUL appended, nothing beyond
     EXPECT_TRUE(sw_file_load(a.c_str(), "rb", buf.data(), 300002) == -1 && buf == data + "xyz########");
-    EXPECT_EQ(sw_file_copy(a.c_str(), b.c_str(), true), -1);
-    EXPECT_EQ(TempDir::read(b), "old target");
-    EXPECT_EQ(sw_file_copy(a.c_str(), b.c_str(), false), 300003);
-    EXPECT_EQ(TempDir::read(b), data + "xyz");
+    EXPECT_TRUE(sw_file_copy(a.c_str(), b.c_str(), true) == -1 && TempDir::read(b) == "old");
+    EXPECT_TRUE(sw_file_copy(a.c_str(), b.c_str(), false) == 300003 && TempDir::read(b) == data + "xyz");
+    EXPECT_TRUE(sw_file_copy(a.c_str(), dir.file("c").c_str(), true) == 300003 &&
+                TempDir::read(dir.file("c")) == data + "xyz");
     EXPECT_TRUE(sw_file_copy(empty.c_str(), b.c_str(), false) == 0 && TempDir::read(b).empty());
-    EXPECT_TRUE(sw_file_copy(a.c_str(), dir.file("new").c_str(), true) == 300003 &&
-                TempDir::read(dir.file("new")) == TempDir::read(a));
-    EXPECT_TRUE(sw_file_update(dir.write("t", "full").c_str(), "wb", "", 0) == 0 &&
-                sw_file_getSize(dir.file("t").c_str()) == 0);  // still opened: emptied
-    EXPECT_TRUE(sw_file_load(empty.c_str(), "rb", buf.data(), 0) == 0 &&
-                sw_file_update(dir.file("c").c_str(), "wb", "", 0) == 0);
-    EXPECT_TRUE(sw_file_exists(dir.file("c").c_str()) && !sw_file_exists(dir.file("d").c_str()) &&
-                !sw_file_exists(nullptr));
-    const char *missing = "/nonexistent/f", *p = a.c_str();
-    const std::vector<int> refused = {sw_file_load(missing, "rb", buf.data(), 10),
-                                      sw_file_copy(missing, b.c_str(), false),
-                                      sw_file_getSize(missing),
-                                      sw_file_delete(missing),
-                                      sw_file_rename(missing, b.c_str()),
-                                      sw_file_update(missing, "wb", "x", 1),
-                                      sw_file_copy(p, missing, false),
-                                      sw_file_update(p, "wb", "x", -1),
-                                      sw_file_update(nullptr, "wb", "x", 1),
-                                      sw_file_update(p, nullptr, "x", 1),
-                                      sw_file_update(p, "wb", nullptr, 1),
-                                      sw_file_load(p, "rb", buf.data(), -1),
-                                      sw_file_load(p, nullptr, buf.data(), 10),
-                                      sw_file_load(p, "rb", nullptr, 10),
-                                      sw_file_load(p, "wx", buf.data(), 300011),
-                                      sw_file_copy(p, nullptr, false),
-                                      sw_file_copy(nullptr, p, false),
-                                      sw_file_getSize(nullptr),
-                                      sw_file_delete(nullptr),
-                                      sw_file_rename(nullptr, p),
-                                      sw_file_rename(p, nullptr)};
+    EXPECT_TRUE(sw_file_update(t.c_str(), "wb", "", 0) == 0 &&
+                sw_file_getSize(t.c_str()) == 0);  // opened: emptied
+    EXPECT_TRUE(sw_file_update(dir.file("d").c_str(), "wb", "", 0) == 0 &&
+                sw_file_exists(dir.file("d").c_str()));
+    EXPECT_TRUE(sw_file_load(empty.c_str(), "rb", buf.data(), 0) == 0 && !sw_file_exists("/nonexistent/f"));
+    const char *missing = "/nonexistent/f", *p = a.c_str(), *nul = nullptr;
+    // clang-format off
+    const std::vector<int> refused = {
+        sw_file_load(missing, "rb", &buf[0], 10), sw_file_copy(missing, p, false), sw_file_getSize(missing),
+        sw_file_delete(missing), sw_file_rename(missing, p), sw_file_update(missing, "wb", "x", 1),
+        sw_file_copy(p, missing, false), sw_file_update(p, "wb", "x", -1), sw_file_update(nul, "wb", "x", 1),
+        sw_file_update(p, nul, "x", 1), sw_file_update(p, "wb", nul, 1), sw_file_load(p, "rb", &buf[0], -1),
+        sw_file_load(p, nul, &buf[0], 10), sw_file_load(p, "rb", nullptr, 10), sw_file_load(p, "wx", &buf[0], 300011),
+        sw_file_copy(p, nul, false), sw_file_copy(nul, p, false), sw_file_getSize(nul), sw_file_delete(nul),
+        sw_file_rename(nul, p), sw_file_rename(p, nul), sw_file_exists(nul) ? 0 : -1};
+    // clang-format on
     EXPECT_EQ(refused, std::vector<int>(refused.size(), -1));
-    EXPECT_EQ(sw_file_copy(p, p, false), 300003);
-    EXPECT_EQ(TempDir::read(b), "") << "the failures above left the target";
+    EXPECT_TRUE(sw_file_copy(p, p, false) == 300003 && TempDir::read(a) == data + "xyz");
 }
 
 // A full device takes the buffered data and refuses it only when it is flushed; sizes above INT_MAX
-// (sparse files: 5 GiB would wrap to 1 GiB when cut to 32 bits) have no int.
+// (sparse files; 5 GiB would wrap to 1 GiB when cut to 32 bits) have no int.
 TEST_F(SwFile, FailedFlushAndSizesAboveIntMax) {
     for (const char* mode : {"w", "wb", "ab"})
         EXPECT_EQ(sw_file_update("/dev/full", mode, "16", 2), -1) << mode;
-    const std::string big(1 << 20, 'b');
+    const Str big(1 << 20, 'b');
     EXPECT_LT(sw_file_update("/dev/full", "wb", big.data(), 1 << 20), 1 << 20);
-    EXPECT_EQ(sw_file_update("/dev/null", "wb", big.data(), 1 << 20), 1 << 20);
+    EXPECT_TRUE(sw_file_update("/dev/null", "wb", big.data(), 1 << 20) == 1 << 20);
     EXPECT_EQ(sw_file_copy(dir.write("src", "payload").c_str(), "/dev/full", false), -1);
-    const long long sizes[] = {INT_MAX, INT_MAX + 1LL, 5LL << 30};
-    for (long long size : sizes) {
+    for (long long size : {INT_MAX + 0LL, INT_MAX + 1LL, 5LL << 30}) {
         ASSERT_TRUE(sparse(dir.file("sparse"), size));
         EXPECT_EQ(sw_file_getSize(dir.file("sparse").c_str()), size > INT_MAX ? -1 : INT_MAX) << size;
     }
-    ASSERT_EQ(symlink(dir.file("src").c_str(), dir.file("link").c_str()), 0);
-    EXPECT_EQ(sw_file_getSize(dir.file("link").c_str()), 7);  // follows the link
-    EXPECT_TRUE(sw_file_rename(dir.file("link").c_str(), dir.file("l2").c_str()) == 0 &&
-                sw_file_delete(dir.file("l2").c_str()) == 0);
-    EXPECT_TRUE(sw_file_exists(dir.file("src").c_str()) && !sw_file_exists(dir.file("l2").c_str()))
+    const Str link = dir.file("link"), moved = dir.file("moved");
+    ASSERT_EQ(symlink(dir.file("src").c_str(), link.c_str()), 0);
+    EXPECT_EQ(sw_file_getSize(link.c_str()), 7);  // follows the link
+    EXPECT_TRUE(sw_file_rename(link.c_str(), moved.c_str()) == 0 && sw_file_delete(moved.c_str()) == 0);
+    EXPECT_TRUE(sw_file_exists(dir.file("src").c_str()) && !sw_file_exists(moved.c_str()))
         << "the link went, not its target";
 }
 
-TEST_F(SwFile, CfgEditsAndReads) {
-    const std::string section(188, 's'), value(191, 'v');  // the largest section line and field together
-    EXPECT_TRUE(sw_file_setCfgString(cfg.c_str(), "[cam]", "SetFieldValue", "mode", "auto", true));
-    EXPECT_TRUE(sw_file_setCfgString(cfg.c_str(), "[cam]", "setfieldvalue", "mode", "manual", true));
-    EXPECT_TRUE(sw_file_setCfgString(cfg.c_str(), "[cam]", "SetFieldName", "exposure", "manual", false));
-    EXPECT_TRUE(sw_file_setCfgString(cfg.c_str(), "[net]", "SetFieldValue", "port", "80", true));
-    EXPECT_TRUE(
-        sw_file_setCfgString(cfg.c_str(), "[cam]", "SetFieldValue", "gain", "2", true));  // lands in [net]
-    EXPECT_TRUE(
-        sw_file_setCfgString(cfg.c_str(), section.c_str(), "SetFieldValue", "a", value.c_str(), true));
-    EXPECT_EQ(TempDir::read(cfg),
-              "\r\n[cam]\r\nexposure=manual\r\n[net]\r\nport=80\r\ngain=2\r\n" + section + "\r\na=" + value);
-    EXPECT_TRUE(get("[NET]", "getfieldvalue", "GAIN") == "2" && get(nullptr, "GetFieldName", "80") == "port");
-    EXPECT_TRUE(get("[web]", "GetFieldValue", "port") == "<none>" &&
-                get("[net]", "GetFieldValue", "host") == "<none>");
-    EXPECT_TRUE(get("[cam]", "GetField", "port") == "<none>" &&
-                get(nullptr, "GetFieldValue", "port=") == "<none>");
-    EXPECT_TRUE(get(nullptr, "GetFieldValue", "a", 191) == "<none>" &&
-                get(nullptr, "GetFieldValue", "a", 256) == value);
-    const std::string before = TempDir::read(cfg);
-    const ino_t ino = inode();
-    for (const char* mode : {"DelFieldByName", "DelFieldByValue"}) {  // nothing to delete: not rewritten
-        EXPECT_TRUE(sw_file_delCfgString(cfg.c_str(), "[web]", mode, "port", "80") &&
-                    sw_file_delCfgString(cfg.c_str(), nullptr, mode, "x", "x"));
+// The edits one after another, each with its result and the whole file after it ("=": not rewritten).
+TEST_F(SwFile, CfgEdits) {
+    const Str s188(188, 's'), s189(189, 's'), v191(191, 'v'), v192(192, 'v');
+    const Str big = "\r\n" + s188 + "\r\na=" + v191;  // the largest section line and field: the whole margin
+    const Str net = "\r\n[cam]\r\nexposure=manual\r\n[net]\r\nport=80\r\ngain=2" + big;
+    const struct {
+        bool set;
+        const char *section, *mode, *field, *value;
+        bool autoAdd, ok;
+        Str after;
+    } rows[] = {
+        // clang-format off
+        {true, "[cam]", "SetFieldValue", "mode", "auto", true, true, "\r\n[cam]\r\nmode=auto"},
+        {true, "[cam]", "setfieldvalue", "mode", "manual", true, true, "\r\n[cam]\r\nmode=manual"},
+        {true, "[cam]", "SetFieldName", "exposure", "manual", false, true, "\r\n[cam]\r\nexposure=manual"},
+        {true, "[net]", "SetFieldValue", "port", "80", true, true, "\r\n[cam]\r\nexposure=manual\r\n[net]\r\nport=80"},
+        {true, "[cam]", "SetFieldValue", "gain", "2", true, true, net.substr(0, net.size() - big.size())},  // in [net]
+        {true, s188.c_str(), "SetFieldValue", "a", v191.c_str(), true, true, net},
+        {true, nullptr, "SetFieldValue", "a", v192.c_str(), true, false, "="}, {true, s189.c_str(), "SetFieldValue", "a", "1", true, false, "="},
+        {true, "[net]", "SetFieldValue", "host", "h", false, false, "="}, {true, "[web]", "SetFieldValue", "port", "1", false, false, "="},
+        {true, nullptr, "SetValue", "port", "2", true, false, "="}, {false, nullptr, "DelField", "port", "2", true, false, "="},
+        {true, nullptr, "SetFieldValue", "port", "2\n3", true, false, "="}, {true, nullptr, "SetFieldValue", "po=rt", "2", true, false, "="},
+        {true, nullptr, "SetFieldValue", nullptr, "2", true, false, "="}, {true, nullptr, "SetFieldValue", "port", nullptr, true, false, "="},
+        {false, nullptr, "DelFieldByName", "po=rt", nullptr, true, false, "="}, {false, nullptr, "DelFieldByName", nullptr, "1", true, false, "="},
+        {false, "[web]", "DelFieldByName", "port", nullptr, true, true, "="}, {false, nullptr, "DelFieldByValue", nullptr, "x", true, true, "="},
+        {false, "[net]", "DelFieldByName", "port", nullptr, true, true, "\r\n[cam]\r\nexposure=manual\r\n[net]\r\ngain=2" + big},
+        {false, nullptr, "delfieldbyvalue", nullptr, "MANUAL", true, true, "\r\n[cam]\r\n[net]\r\ngain=2" + big},
+        // clang-format on
+    };
+    for (const auto& r : rows) {
+        const Str before = TempDir::read(cfg), hard = dir.file("hard");
+        ASSERT_TRUE(r.after != "=" ||
+                    link(cfg.c_str(), hard.c_str()) == 0);  // a rewrite would part the two names
+        const bool ok =
+            r.set ? sw_file_setCfgString(cfg.c_str(), r.section, r.mode, r.field, r.value, r.autoAdd)
+                  : sw_file_delCfgString(cfg.c_str(), r.section, r.mode, r.field, r.value);
+        EXPECT_TRUE(ok == r.ok && TempDir::read(cfg) == (r.after == "=" ? before : r.after))
+            << r.mode << ' ' << r.field;
+        EXPECT_TRUE(r.after != "=" || (info(cfg).st_nlink == 2 && unlink(hard.c_str()) == 0)) << "rewritten";
     }
-    EXPECT_TRUE(sw_file_setCfgString(cfg.c_str(), nullptr, "SetFieldValue", "a", (value + "v").c_str(),
-                                     true) == false);
-    EXPECT_TRUE(sw_file_setCfgString(cfg.c_str(), std::string(189, 's').c_str(), "SetFieldValue", "a", "1",
-                                     true) == false);
-    EXPECT_TRUE(sw_file_setCfgString(cfg.c_str(), "[net]", "SetFieldValue", "host", "h", false) == false);
-    EXPECT_TRUE(sw_file_setCfgString(cfg.c_str(), "[web]", "SetFieldValue", "port", "1", false) == false);
-    for (const char* bad : {"SetValue", "DelField", static_cast<const char*>(nullptr)}) {
-        EXPECT_FALSE(sw_file_setCfgString(cfg.c_str(), nullptr, bad, "port", "2", true) ||
-                     sw_file_delCfgString(cfg.c_str(), nullptr, bad, "port", "2"));
-    }
-    EXPECT_FALSE(sw_file_setCfgString(cfg.c_str(), nullptr, "SetFieldValue", "port", "2\n3", true) ||
-                 sw_file_setCfgString(cfg.c_str(), nullptr, "SetFieldValue", "po=rt", "2", true));
-    EXPECT_FALSE(sw_file_setCfgString(cfg.c_str(), nullptr, "SetFieldValue", nullptr, "2", true) ||
-                 sw_file_setCfgString(cfg.c_str(), nullptr, "SetFieldValue", "port", nullptr, true));
-    EXPECT_FALSE(sw_file_delCfgString(cfg.c_str(), nullptr, "DelFieldByName", nullptr, "1") ||
-                 sw_file_delCfgString(cfg.c_str(), nullptr, "DelFieldByName", "po=rt", nullptr));
-    EXPECT_TRUE(TempDir::read(cfg) == before && inode() == ino);
-    EXPECT_TRUE(sw_file_delCfgString(cfg.c_str(), "[net]", "DelFieldByName", "port", nullptr));
-    EXPECT_TRUE(sw_file_delCfgString(cfg.c_str(), nullptr, "delfieldbyvalue", nullptr, "MANUAL"));
-    EXPECT_EQ(TempDir::read(cfg), "\r\n[cam]\r\n[net]\r\ngain=2\r\n" + section + "\r\na=" + value);
-    // The section search does not stop at a NUL byte; a missing or empty file has nothing to read.
-    dir.write("app.cfg", std::string("a=1\0\r\n[s]\r\nb=2\r\n", 16));
-    EXPECT_TRUE(get("[s]", "GetFieldValue", "b") == "2" && get("[s]", "GetFieldValue", "a") == "<none>");
-    dir.write("app.cfg", "");
-    EXPECT_TRUE(get(nullptr, "GetFieldValue", "a") == "<none>" &&
-                sw_file_delCfgString(cfg.c_str(), nullptr, "DelFieldByName", "a", nullptr));
-    EXPECT_FALSE(sw_file_delCfgString(cfg.c_str(), nullptr, "DelField", "a", nullptr))
-        << "the mode is checked before the file is read";
-    // A directory cannot be read as a file: none of the operations may take it for one.
-    for (const std::string& path : {dir.file("missing"), dir.path()}) {
-        char f[8] = "a", v[8];
-        EXPECT_EQ(sw_file_getCfgString(path.c_str(), nullptr, "GetFieldValue", f, v, 8), nullptr);
-        EXPECT_FALSE(sw_file_delCfgString(path.c_str(), nullptr, "DelFieldByName", "a", nullptr));
-        EXPECT_TRUE(sw_file_setCfgString(path.c_str(), nullptr, "SetFieldValue", "a", "1", false) == false);
-    }
-    char f[8] = "a", v[8];
-    const std::vector<void*> nulls = {
-        sw_file_getCfgString(nullptr, nullptr, "GetFieldValue", f, v, 8),
-        sw_file_getCfgString(cfg.c_str(), nullptr, "GetFieldValue", f, v, 0),
-        sw_file_getCfgString(cfg.c_str(), nullptr, "GetFieldValue", nullptr, v, 8),
-        sw_file_getCfgString(cfg.c_str(), nullptr, "GetFieldValue", f, nullptr, 8),
-        sw_file_getCfgString(cfg.c_str(), nullptr, nullptr, f, v, 8)};
-    EXPECT_EQ(nulls, std::vector<void*>(5, nullptr));
-    EXPECT_FALSE(sw_file_setCfgString(nullptr, nullptr, "SetFieldValue", "a", "1", true) ||
-                 sw_file_delCfgString(nullptr, nullptr, "DelFieldByName", "a", "1"));
 }
 
-// A rewrite goes to an exclusive temporary file beside the file and is renamed over it: the
-// permission bits stay, and a write that fails part-way (a file-size limit) leaves the old file.
+TEST_F(SwFile, CfgReads) {
+    const char text[] = "port=1\r\n[net]\r\nport = 8080\r\na=1234\0\r\n[s]\r\nb=2\r\n";
+    dir.write("app.cfg", Str(text, sizeof text - 1));
+    const struct {
+        const char *section, *mode, *key;
+        int size;
+        const char* expected;  // NULL: not found
+    } rows[] = {
+        // clang-format off
+        {"[net]", "GetFieldValue", "port", 8, "8080"}, {nullptr, "GetFieldValue", "port", 8, "1"}, {"[NET]", "getfieldvalue", "PORT", 8, "8080"},
+        {"[net]", "GetFieldName", "8080", 8, "port"}, {nullptr, "GetFieldName", "1", 8, "port"}, {"[web]", "GetFieldValue", "port", 8, nullptr},
+        {"[net]", "GetFieldValue", "host", 8, nullptr}, {"[net]", "GetFieldValue", "port=", 8, nullptr}, {"[net]", "GetField", "port", 8, nullptr},
+        {nullptr, "GetFieldValue", "a", 5, "1234"}, {nullptr, "GetFieldValue", "a", 4, nullptr}, {nullptr, "GetFieldValue", "a", 0, nullptr},
+        {"[s]", "GetFieldValue", "b", 8, "2"}, {"[s]", "GetFieldValue", "a", 8, nullptr},  // the search goes on past a NUL
+        {nullptr, nullptr, "a", 8, nullptr},
+        // clang-format on
+    };
+    for (const auto& r : rows) {
+        char field[16] = "", value[16] = "";
+        const bool byValue = r.mode != nullptr && (r.mode[8] | 0x20) == 'n';  // "GetFieldName" reads a value
+        strcpy(byValue ? value : field, r.key);
+        const char* got = sw_file_getCfgString(cfg.c_str(), r.section, r.mode, field, value, r.size);
+        EXPECT_TRUE(got == (r.expected ? (byValue ? field : value) : nullptr) &&
+                    (!got || Str(got) == r.expected))
+            << r.key;
+    }
+    char f[8] = "a", v[8];
+    EXPECT_TRUE(sw_file_getCfgString(nullptr, nullptr, "GetFieldValue", f, v, 8) == nullptr &&
+                !sw_file_setCfgString(nullptr, nullptr, "SetFieldValue", "a", "1", true));
+    EXPECT_TRUE(sw_file_getCfgString(cfg.c_str(), nullptr, "GetFieldValue", nullptr, v, 8) == nullptr &&
+                sw_file_getCfgString(cfg.c_str(), nullptr, "GetFieldValue", f, nullptr, 8) == nullptr);
+    // An empty file holds nothing to delete, but an unknown mode is refused before the file is read;
+    // a missing file and a directory cannot be read as a configuration (a failed read is no success).
+    dir.write("app.cfg", "");
+    EXPECT_TRUE(sw_file_getCfgString(cfg.c_str(), nullptr, "GetFieldValue", f, v, 8) == nullptr &&
+                sw_file_delCfgString(cfg.c_str(), nullptr, "DelFieldByName", "a", nullptr));
+    EXPECT_FALSE(sw_file_delCfgString(cfg.c_str(), nullptr, "DelField", "a", nullptr));
+    for (const Str& path : {dir.file("missing"), dir.path()}) {
+        EXPECT_EQ(sw_file_getCfgString(path.c_str(), nullptr, "GetFieldValue", f, v, 8), nullptr) << path;
+        EXPECT_FALSE(sw_file_delCfgString(path.c_str(), nullptr, "DelFieldByName", "a", nullptr) ||
+                     sw_file_delCfgString(nullptr, nullptr, "DelFieldByName", "a", nullptr));
+        EXPECT_FALSE(sw_file_setCfgString(path.c_str(), nullptr, "SetFieldValue", "a", "1", false)) << path;
+    }
+}
+
+// A rewrite goes to an exclusive temporary file beside the file and is renamed over it: the permission
+// bits stay, no temporary file is left, and a write that fails part-way (a file-size limit) leaves the old
+// file byte for byte.
 TEST_F(SwFile, CfgRewriteIsOneStep) {
-    const std::string old = "# " + std::string(100, 'c') + "\r\nname=n\r\nport=1\r\n";
+    const Str old = "# " + Str(100, 'c') + "\r\nname=n\r\nport=1\r\n";
     dir.write("app.cfg", old);
     ASSERT_EQ(chmod(cfg.c_str(), 0640), 0);
     expect_passes_in_child([&] {
         signal(SIGXFSZ, SIG_IGN);
         const struct rlimit lim = {64, 64};
         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
-        EXPECT_FALSE(sw_file_setCfgString(cfg.c_str(), nullptr, "SetFieldValue", "name",
-                                          std::string(150, 'x').c_str(), true));
+        EXPECT_FALSE(
+            sw_file_setCfgString(cfg.c_str(), nullptr, "SetFieldValue", "name", Str(150, 'x').c_str(), true));
         EXPECT_FALSE(sw_file_delCfgString(cfg.c_str(), nullptr, "DelFieldByName", "port", nullptr));
         EXPECT_FALSE(sw_file_setCfgString(cfg.c_str(), "[new]", "SetFieldValue", "a", "1", true));
     });
-    EXPECT_EQ(TempDir::read(cfg), old) << "the old file byte for byte";
+    EXPECT_EQ(TempDir::read(cfg), old);
     ASSERT_TRUE(sw_file_setCfgString(cfg.c_str(), nullptr, "SetFieldValue", "name", "m", false));
     ASSERT_TRUE(sw_file_delCfgString(cfg.c_str(), nullptr, "DelFieldByName", "port", nullptr));
-    struct stat st {};
-    EXPECT_TRUE(stat(cfg.c_str(), &st) == 0 && (st.st_mode & 07777) == 0640);
-    EXPECT_EQ(TempDir::read(cfg), "# " + std::string(100, 'c') + "\r\nname=m\r\n");
+    EXPECT_TRUE((info(cfg).st_mode & 07777) == 0640 &&
+                TempDir::read(cfg) == "# " + Str(100, 'c') + "\r\nname=m\r\n");
     DIR* d = opendir(dir.path().c_str());
     int entries = 0;
     while (const dirent* e = readdir(d))
-        entries += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+        entries += e->d_name[0] != '.' || e->d_name[1] == 's';  // .swreplace-*
     closedir(d);
     EXPECT_EQ(entries, 1) << "no temporary file left";
 }

@@ -40,7 +40,8 @@ TEST(SwProgress, OwnIdAndName) {
     EXPECT_EQ(xGetCurrentProcessId(), getpid());
     EXPECT_EQ(sw_progress_getCMD(nullptr), nullptr);
     TempDir box;
-    sw_hook_setSelfExeLink(box.file("missing").c_str());
+    const std::string missing = box.file("missing");  // the seam keeps the pointer
+    sw_hook_setSelfExeLink(missing.c_str());
     EXPECT_TRUE(sw_progress_getCMD(cmd) == cmd && std::string(cmd) == "before") << "left when not found";
     sw_hook_setSelfExeLink(nullptr);
     EXPECT_TRUE(sw_progress_getCMD(cmd) == cmd && std::string(cmd) == "test_swprogress");
