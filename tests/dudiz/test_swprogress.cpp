@@ -70,6 +70,7 @@ TEST(SwProgress, KillsWhatTheListingNames) {
         {longLine + row(5, "target"), "target", 0, {5}},  // the continuation of a long line is no record
         {longLine, "xxxx", 0, {4242}},
         {row(8, "target").substr(0, 32), "target", 0, {8}},  // no last newline
+        {"\n" + row(7, "target"), "target", 0, {7}},         // an empty line ends like any other
         {row(8, "target"), "", 0, {}},
         {row(8, "target"), nullptr, 0, {}},
         {"", "target", 0, {}},
