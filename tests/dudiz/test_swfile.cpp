@@ -66,9 +66,10 @@ TEST_F(SwFile, WriteReadAndCopy) {
         sw_file_delete(missing), sw_file_rename(missing, p), sw_file_update(missing, "wb", "x", 1),
         sw_file_copy(p, missing, false), sw_file_update(p, "wb", "x", -1), sw_file_update(nul, "wb", "x", 1),
         sw_file_update(p, nul, "x", 1), sw_file_update(p, "wb", nul, 1), sw_file_load(p, "rb", &buf[0], -1),
-        sw_file_load(p, nul, &buf[0], 10), sw_file_load(p, "rb", nullptr, 10), sw_file_load(p, "wx", &buf[0], 300011),
-        sw_file_copy(p, nul, false), sw_file_copy(nul, p, false), sw_file_getSize(nul), sw_file_delete(nul),
-        sw_file_rename(nul, p), sw_file_rename(p, nul), sw_file_exists(nul) ? 0 : -1};
+        sw_file_load(p, nul, &buf[0], 10), sw_file_load(p, "rb", nullptr, 10),
+        sw_file_load(p, "wx", &buf[0], 300011), sw_file_copy(p, nul, false), sw_file_copy(nul, p, false),
+        sw_file_getSize(nul), sw_file_delete(nul), sw_file_rename(nul, p), sw_file_rename(p, nul),
+        sw_file_exists(nul) ? 0 : -1};
     // clang-format on
     EXPECT_EQ(refused, std::vector<int>(refused.size(), -1));
     EXPECT_TRUE(sw_file_copy(p, p, false) == 300003 && TempDir::read(a) == data + "xyz");
@@ -99,7 +100,8 @@ TEST_F(SwFile, FailedFlushAndSizesAboveIntMax) {
 TEST_F(SwFile, CfgEdits) {
     const Str s188(188, 's'), s189(189, 's'), v191(191, 'v'), v192(192, 'v');
     const Str big = "\r\n" + s188 + "\r\na=" + v191;  // the largest section line and field: the whole margin
-    const Str net = "\r\n[cam]\r\nexposure=manual\r\n[net]\r\nport=80\r\ngain=2" + big;
+    const Str e = "\r\n[cam]\r\nexposure=manual", n = "\r\n[net]\r\n",
+              all = e + n + "port=80\r\ngain=2" + big;
     const struct {
         bool set;
         const char *section, *mode, *field, *value;
@@ -110,18 +112,25 @@ TEST_F(SwFile, CfgEdits) {
         {true, "[cam]", "SetFieldValue", "mode", "auto", true, true, "\r\n[cam]\r\nmode=auto"},
         {true, "[cam]", "setfieldvalue", "mode", "manual", true, true, "\r\n[cam]\r\nmode=manual"},
         {true, "[cam]", "SetFieldName", "exposure", "manual", false, true, "\r\n[cam]\r\nexposure=manual"},
-        {true, "[net]", "SetFieldValue", "port", "80", true, true, "\r\n[cam]\r\nexposure=manual\r\n[net]\r\nport=80"},
-        {true, "[cam]", "SetFieldValue", "gain", "2", true, true, net.substr(0, net.size() - big.size())},  // in [net]
-        {true, s188.c_str(), "SetFieldValue", "a", v191.c_str(), true, true, net},
-        {true, nullptr, "SetFieldValue", "a", v192.c_str(), true, false, "="}, {true, s189.c_str(), "SetFieldValue", "a", "1", true, false, "="},
-        {true, "[net]", "SetFieldValue", "host", "h", false, false, "="}, {true, "[web]", "SetFieldValue", "port", "1", false, false, "="},
-        {true, nullptr, "SetValue", "port", "2", true, false, "="}, {false, nullptr, "DelField", "port", "2", true, false, "="},
-        {true, nullptr, "SetFieldValue", "port", "2\n3", true, false, "="}, {true, nullptr, "SetFieldValue", "po=rt", "2", true, false, "="},
-        {true, nullptr, "SetFieldValue", nullptr, "2", true, false, "="}, {true, nullptr, "SetFieldValue", "port", nullptr, true, false, "="},
-        {false, nullptr, "DelFieldByName", "po=rt", nullptr, true, false, "="}, {false, nullptr, "DelFieldByName", nullptr, "1", true, false, "="},
-        {false, "[web]", "DelFieldByName", "port", nullptr, true, true, "="}, {false, nullptr, "DelFieldByValue", nullptr, "x", true, true, "="},
-        {false, "[net]", "DelFieldByName", "port", nullptr, true, true, "\r\n[cam]\r\nexposure=manual\r\n[net]\r\ngain=2" + big},
-        {false, nullptr, "delfieldbyvalue", nullptr, "MANUAL", true, true, "\r\n[cam]\r\n[net]\r\ngain=2" + big},
+        {true, "[net]", "SetFieldValue", "port", "80", true, true, e + n + "port=80"},
+        {true, "[cam]", "SetFieldValue", "gain", "2", true, true, e + n + "port=80\r\ngain=2"},  // in [net]
+        {true, s188.c_str(), "SetFieldValue", "a", v191.c_str(), true, true, all},
+        {true, nullptr, "SetFieldValue", "a", v192.c_str(), true, false, "="},
+        {true, s189.c_str(), "SetFieldValue", "a", "1", true, false, "="},
+        {true, "[net]", "SetFieldValue", "host", "h", false, false, "="},
+        {true, "[web]", "SetFieldValue", "port", "1", false, false, "="},
+        {true, nullptr, "SetValue", "port", "2", true, false, "="},
+        {false, nullptr, "DelField", "port", "2", true, false, "="},
+        {true, nullptr, "SetFieldValue", "port", "2\n3", true, false, "="},
+        {true, nullptr, "SetFieldValue", "po=rt", "2", true, false, "="},
+        {true, nullptr, "SetFieldValue", nullptr, "2", true, false, "="},
+        {true, nullptr, "SetFieldValue", "port", nullptr, true, false, "="},
+        {false, nullptr, "DelFieldByName", "po=rt", nullptr, true, false, "="},
+        {false, nullptr, "DelFieldByName", nullptr, "1", true, false, "="},
+        {false, "[web]", "DelFieldByName", "port", nullptr, true, true, "="},
+        {false, nullptr, "DelFieldByValue", nullptr, "x", true, true, "="},
+        {false, "[net]", "DelFieldByName", "port", nullptr, true, true, e + n + "gain=2" + big},
+        {false, nullptr, "delfieldbyvalue", nullptr, "MANUAL", true, true, "\r\n[cam]" + n + "gain=2" + big},
         // clang-format on
     };
     for (const auto& r : rows) {
@@ -146,11 +155,14 @@ TEST_F(SwFile, CfgReads) {
         const char* expected;  // NULL: not found
     } rows[] = {
         // clang-format off
-        {"[net]", "GetFieldValue", "port", 8, "8080"}, {nullptr, "GetFieldValue", "port", 8, "1"}, {"[NET]", "getfieldvalue", "PORT", 8, "8080"},
-        {"[net]", "GetFieldName", "8080", 8, "port"}, {nullptr, "GetFieldName", "1", 8, "port"}, {"[web]", "GetFieldValue", "port", 8, nullptr},
-        {"[net]", "GetFieldValue", "host", 8, nullptr}, {"[net]", "GetFieldValue", "port=", 8, nullptr}, {"[net]", "GetField", "port", 8, nullptr},
-        {nullptr, "GetFieldValue", "a", 5, "1234"}, {nullptr, "GetFieldValue", "a", 4, nullptr}, {nullptr, "GetFieldValue", "a", 0, nullptr},
-        {"[s]", "GetFieldValue", "b", 8, "2"}, {"[s]", "GetFieldValue", "a", 8, nullptr},  // the search goes on past a NUL
+        {"[net]", "GetFieldValue", "port", 8, "8080"}, {nullptr, "GetFieldValue", "port", 8, "1"},
+        {"[NET]", "getfieldvalue", "PORT", 8, "8080"}, {"[net]", "GetFieldName", "8080", 8, "port"},
+        {nullptr, "GetFieldName", "1", 8, "port"}, {"[web]", "GetFieldValue", "port", 8, nullptr},
+        {"[net]", "GetFieldValue", "host", 8, nullptr}, {"[net]", "GetFieldValue", "port=", 8, nullptr},
+        {"[net]", "GetField", "port", 8, nullptr}, {nullptr, "GetFieldValue", "a", 5, "1234"},
+        {nullptr, "GetFieldValue", "a", 4, nullptr}, {nullptr, "GetFieldValue", "a", 0, nullptr},
+        {"[s]", "GetFieldValue", "b", 8, "2"},
+        {"[s]", "GetFieldValue", "a", 8, nullptr},  // the search goes on past a NUL
         {nullptr, nullptr, "a", 8, nullptr},
         // clang-format on
     };

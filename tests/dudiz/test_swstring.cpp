@@ -104,9 +104,10 @@ TEST(SwString, ExactCasesAndRefusals) {
     // clang-format off
     const std::vector<long> results = {
         xstrcasecmp(nul, nul), xstrcasecmp(nul, ""), xstrcasecmp("", nul), xstrncasecmp(nul, "b", 0),
-        xstrncasecmp("b", nul, -1), xstrcharcnt(nul, 'a'), xstrcharreplace(nullptr, 'a', 'b'), xstrtohex(nul, b),
-        xstrtohex("12", nullptr), xstrfromhex(b, 2, text, "0x0", ","), xstrfromhex(b, -3, text, nul, nul),
-        xstrfromhex(nullptr, 1, text, nul, nul), xstrfromhex(b, 1, nullptr, nul, nul),
+        xstrncasecmp("b", nul, -1), xstrcharcnt(nul, 'a'), xstrcharreplace(nullptr, 'a', 'b'),
+        xstrtohex(nul, b), xstrtohex("12", nullptr), xstrfromhex(b, 2, text, "0x0", ","),
+        xstrfromhex(b, -3, text, nul, nul), xstrfromhex(nullptr, 1, text, nul, nul),
+        xstrfromhex(b, 1, nullptr, nul, nul),
         xstrisint(nul) || xstrishex(nul) || xstrisfloat(nul) || xstrtolower(nullptr) || xstrtoupper(nullptr)};
     // clang-format on
     EXPECT_EQ(results, (std::vector<long>{0, -1, 1, -1, 1, -1, -1, -1, -1, -1, -1, -1, -1, 0}));
@@ -128,12 +129,13 @@ TEST(SwString, TmToStrLayouts) {
         const char *mode, *expected;  // NULL: refused, the buffer untouched
     } rows[] = {
         // clang-format off
-        {124, 0, 7, "datetime", "2024-01-02 03:04:05"}, {124, 11, 7, "DateTime(H)", "2024-12-02 03:04:05.007"},
-        {-1900, 0, 0, "date", "0000-01-02"}, {0, 0, 1234, "TIME", "03:04:05"},
-        {0, 0, 1234, "time(h)", "03:04:05.1234"}, {12345 - 1900, 0, 0, "date", "12345-01-02"},
-        {INT_MAX - 1900, 0, 0, "date", "2147483647-01-02"}, {INT_MAX - 1899, 0, 0, "date", nullptr},
-        {0, INT_MAX, 0, "datetime", nullptr}, {0, 0, -1, "time", nullptr}, {0, 0, -1, "datetime(h)", nullptr},
-        {0, 0, 0, "datetime ", nullptr}, {0, 0, 0, nullptr, nullptr},
+        {124, 0, 7, "datetime", "2024-01-02 03:04:05"},
+        {124, 11, 7, "DateTime(H)", "2024-12-02 03:04:05.007"}, {-1900, 0, 0, "date", "0000-01-02"},
+        {0, 0, 1234, "TIME", "03:04:05"}, {0, 0, 1234, "time(h)", "03:04:05.1234"},
+        {12345 - 1900, 0, 0, "date", "12345-01-02"}, {INT_MAX - 1900, 0, 0, "date", "2147483647-01-02"},
+        {INT_MAX - 1899, 0, 0, "date", nullptr}, {0, INT_MAX, 0, "datetime", nullptr},
+        {0, 0, -1, "time", nullptr}, {0, 0, -1, "datetime(h)", nullptr}, {0, 0, 0, "datetime ", nullptr},
+        {0, 0, 0, nullptr, nullptr},
         // clang-format on
     };
     for (const auto& r : rows) {
@@ -197,7 +199,8 @@ TEST(SwTime, StrToTm) {
         const char *text, *mode, *expected;
     } rows[] = {
         // clang-format off
-        {"2024-03-07 08:05:09", "datetime", "124 2 7 8 5 9 -1"}, {"2024-03-0708:05:09", "datetime", "124 2 7 8 5 9 -1"},
+        {"2024-03-07 08:05:09", "datetime", "124 2 7 8 5 9 -1"},
+        {"2024-03-0708:05:09", "datetime", "124 2 7 8 5 9 -1"},
         {"2024-03-07 08:05:09.042", "DateTime(H)", "124 2 7 8 5 9 42"},
         {"2024-03-07 \t 08:05:09.5", "datetime(h)", "124 2 7 8 5 9 5"},
         {"20245-03-07", "date", "124 21 33 44 55 66 -1"},  // four digits at most, then '-' fails
@@ -242,7 +245,8 @@ TEST(SwTime, GrowAndCompare) {
         {false, "2024-01-01 00:00:00.100", "DATETIME(H)", -200, "2023-12-31 23:59:59.900"},
         {false, "2024-03-01", "date", -1, "2024-02-29"}, {false, "23:59:59", "time", 1000, "00:00:00"},
         {false, "2024-03-01 10:00:00", "datetime", 999, "2024-03-01 10:00:00"},
-        {false, "00:00:00.000", "time(h)", -1, "23:59:59.999"}, {false, "2038-01-19 03:14:07", "datetime", 1000, k2038},
+        {false, "00:00:00.000", "time(h)", -1, "23:59:59.999"},
+        {false, "2038-01-19 03:14:07", "datetime", 1000, k2038},
         {false, "1969-12-31 23:59:59", "datetime", 5000, nullptr}, {false, "2024-03-01", "week", 0, nullptr},
         {false, "9999-12-31 23:59:59    ", "datetime", 1000, nullptr},  // a year above 9999, even with room
         {false, "2024-03-01 00:00:00", "datetime", INT64_MAX, nullptr},
@@ -267,8 +271,9 @@ TEST(SwTime, GrowAndCompare) {
     } cmps[] = {
         // clang-format off
         {false, "2024-01-01 00:00:00.250", "2024-01-01 00:00:01.500", "datetime(h)", -1250},
-        {false, nullptr, "1970-01-01 00:00:01", "datetime", -1000}, {false, "1970-01-02", nullptr, "date", 86400000},
-        {false, nullptr, nullptr, nullptr, 0}, {true, "2024-03-31 03:00:00", "2024-03-31 01:59:59", "datetime", 1000},
+        {false, nullptr, "1970-01-01 00:00:01", "datetime", -1000},
+        {false, "1970-01-02", nullptr, "date", 86400000}, {false, nullptr, nullptr, nullptr, 0},
+        {true, "2024-03-31 03:00:00", "2024-03-31 01:59:59", "datetime", 1000},
         {false, "garbage", "2024-01-01", "date", 12345}, {false, "2024-01-01", "garbage", "date", 12345},
         {false, "1969-12-31", "2024-01-01", "date", 12345}, {false, "2024-01-01", nullptr, nullptr, 12345},
         // clang-format on
@@ -342,14 +347,16 @@ TEST(SwField, Get) {
         const char *key, *expected;  // NULL: not found
     } rows[] = {
         // clang-format off
-        {"x=0\nname = Hello World \ny=1", true, "Name", "Hello World"}, {"x=0\r\nname=v\r\ny=1", true, "name", "v"},
-        {"#a=1\n  // a=2\na=3", true, "a", "3"}, {"/a=1", true, "/a", "1"}, {"abc=1", true, "ab", nullptr},
-        {"ab =1", true, "AB", "1"}, {"a b=1", true, "a", nullptr}, {"[sec]\na= \t ", true, "a", ""},
-        {"a=1=2", true, "a", "1=2"}, {"=v", true, "", "v"}, {"a\n=1", true, "a", nullptr}, {"a=1\nb", true, "b", nullptr},
+        {"x=0\nname = Hello World \ny=1", true, "Name", "Hello World"},
+        {"x=0\r\nname=v\r\ny=1", true, "name", "v"}, {"#a=1\n  // a=2\na=3", true, "a", "3"},
+        {"/a=1", true, "/a", "1"}, {"abc=1", true, "ab", nullptr}, {"ab =1", true, "AB", "1"},
+        {"a b=1", true, "a", nullptr}, {"[sec]\na= \t ", true, "a", ""}, {"a=1=2", true, "a", "1=2"},
+        {"=v", true, "", "v"}, {"a\n=1", true, "a", nullptr}, {"a=1\nb", true, "b", nullptr},
         {"a=1\nbb", true, "bbb", nullptr}, {"a=1\n#", true, "#", nullptr}, {"a=1\nb  ", true, "b", nullptr},
-        {"a=1\nb=2", true, "b", "2"}, {"a=1\nb=2\nc=2", false, "2", "b"}, {"a=1\n  B  = two \r\n", false, "TWO", "B"},
-        {"a=12", false, "1", nullptr}, {"=1", false, "1", ""}, {"#a=1", false, "1", nullptr},
-        {"a=1\nb=22", false, "222", nullptr}, {"a=1\nb= ", false, "x", nullptr}, {"a=1\n/", false, "1", "a"},
+        {"a=1\nb=2", true, "b", "2"}, {"a=1\nb=2\nc=2", false, "2", "b"},
+        {"a=1\n  B  = two \r\n", false, "TWO", "B"}, {"a=12", false, "1", nullptr}, {"=1", false, "1", ""},
+        {"#a=1", false, "1", nullptr}, {"a=1\nb=22", false, "222", nullptr},
+        {"a=1\nb= ", false, "x", nullptr}, {"a=1\n/", false, "1", "a"},
         // clang-format on
     };
     for (const auto& r : rows) {
@@ -382,23 +389,26 @@ TEST(SwField, Edits) {
         int vary;                             // 99: not written
     } rows[] = {
         // clang-format off
-        {kAbc, 16, 0, 'v', "b", "22", "a=1\r\nb=22\r\nc=3", 1}, {kAbc, 16, 0, 'v', "b", "", "a=1\r\nb=\r\nc=3", -1},
+        {kAbc, 16, 0, 'v', "b", "22", "a=1\r\nb=22\r\nc=3", 1},
+        {kAbc, 16, 0, 'v', "b", "", "a=1\r\nb=\r\nc=3", -1},
         {kAbc, 16, 0, 'v', "b", "2222", "a=1\r\nb=2222\r\nc=3", 3},  // fills the buffer to its last byte
         {"a=1\r\n  B = 2 \r\nc=3", 24, 0, 'v', "b", "x", "a=1\r\nb=x\r\nc=3", -5},
-        {"a=1;b=2;c=3", 12, ';', 'n', "z", "2", "a=1;z=2;c=3", 0}, {"a=1", 16, 0, 'V', "d", "4", "a=1\r\nd=4", 5},
-        {"a=1\r\n", 16, 0, 'V', "d", "4", "a=1\r\nd=4", 3}, {"a=1", 16, ',', 'V', "d", "4", "a=1,d=4", 4},
-        {"", 4, 0, 'V', "d", "4", "d=4", 3}, {"a=1", 8, 0, 'V', "d", "4", "a=1\r\nd=4", 5},
-        {"x", 16, 0, 'V', "d", "4", "x\r\nd=4", 5}, {"x", 16, ';', 'V', "d", "4", "x;d=4", 4},  // "x" is a text
+        {"a=1;b=2;c=3", 12, ';', 'n', "z", "2", "a=1;z=2;c=3", 0},
+        {"a=1", 16, 0, 'V', "d", "4", "a=1\r\nd=4", 5}, {"a=1\r\n", 16, 0, 'V', "d", "4", "a=1\r\nd=4", 3},
+        {"a=1", 16, ',', 'V', "d", "4", "a=1,d=4", 4}, {"", 4, 0, 'V', "d", "4", "d=4", 3},
+        {"a=1", 8, 0, 'V', "d", "4", "a=1\r\nd=4", 5}, {"x", 16, 0, 'V', "d", "4", "x\r\nd=4", 5},
+        {"x", 16, ';', 'V', "d", "4", "x;d=4", 4},  // "x" is a text
         {"a=1", 16, 0, 'v', "d", "4", nullptr, 99},  // missing, no autoAdd
-        {"a=1", 4, 0, 'V', "", "", nullptr, 99},     // one NUL byte left: no append
-        {"a=1", 7, 0, 'V', "d", "4", nullptr, 99},   // the separator fits, the field does not
-        {"", 3, 0, 'V', "d", "4", nullptr, 99},      // an empty buffer keeps a NUL
+        {"a=1", 4, 0, 'V', "", "", nullptr, 99},  // one NUL byte left: no append
+        {"a=1", 7, 0, 'V', "d", "4", nullptr, 99},  // the separator fits, the field does not
+        {"", 3, 0, 'V', "d", "4", nullptr, 99},  // an empty buffer keeps a NUL
         {"a=1\r\nb=2", 9, 0, 'V', "b", "234", nullptr, 99}, {"a=1", 16, 0, 'V', "d", "4\n", nullptr, 99},
         {"a=1", 16, 0, 'V', nullptr, "4", nullptr, 99}, {kAbc, 16, 0, 'd', "b", nullptr, "a=1\r\nc=3", -5},
         {kAbc, 13, 0, 'd', "c", nullptr, "a=1\r\nb=2\r\n", -3}, {kAbc, 13, 0, 'D', 0, "1", "b=2\r\nc=3", -5},
         {"x;  a = 1 ;y", 12, ';', 'd', "A", nullptr, "x;y", -9}, {kAbc, 13, 0, 'd', "x", nullptr, kAbc, 99},
-        {"a=1\nbb", 6, 0, 'd', "bbb", nullptr, "a=1\nbb", 99}, {"a=1\nb=2", 7, 0, 'D', 0, "22", "a=1\nb=2", 99},
-        {kAbc, 16, 0, 'D', nullptr, "1=", nullptr, 99}, {kAbc, 16, 'q', 'd', "a", nullptr, nullptr, 99},
+        {"a=1\nbb", 6, 0, 'd', "bbb", nullptr, "a=1\nbb", 99},
+        {"a=1\nb=2", 7, 0, 'D', 0, "22", "a=1\nb=2", 99}, {kAbc, 16, 0, 'D', nullptr, "1=", nullptr, 99},
+        {kAbc, 16, 'q', 'd', "a", nullptr, nullptr, 99},
         // clang-format on
     };
     for (const auto& r : rows) {
