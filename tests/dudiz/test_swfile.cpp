@@ -1,5 +1,5 @@
-// swfile: whole-file write, read, copy and the small wrappers, and the configuration-file edits (fuzz_cfg
-// checks their invariants on random files), inside a private temporary directory.
+// swfile: whole-file write, read, copy and the small wrappers, and the configuration-file edits and
+// reads as tables of steps, inside a private temporary directory.
 #include "swfile.h"
 
 #include <dirent.h>
