@@ -5,7 +5,6 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,28 +19,20 @@ extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** arg
 namespace {
 
 uint64_t g_state;
-uint32_t next(uint32_t bound) {  // xorshift64*, bound > 0
-    g_state ^= g_state >> 12;
-    g_state ^= g_state << 25;
-    g_state ^= g_state >> 27;
-    return static_cast<uint32_t>((g_state * 0x2545F4914F6CDD1DULL) >> 32) % bound;
+uint32_t next(size_t bound) {  // xorshift64*, bound > 0
+    g_state ^= g_state >> 12, g_state ^= g_state << 25, g_state ^= g_state >> 27;
+    return static_cast<uint32_t>(((g_state * 0x2545F4914F6CDD1DULL) >> 32) % bound);
 }
 
-void run(const std::string& in) {
-    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(in.data()), in.size());
-}
-
-// A few random edits of `in`: set, insert or erase a byte, copy a run from `other`, or cut.
+// A few random edits of `in`: set, insert or erase bytes, copy a run from `other`, or cut.
 std::string mutate(std::string in, const std::string& other) {
     for (uint32_t n = 1 + next(6); n > 0; --n) {
-        const uint32_t at = next(static_cast<uint32_t>(in.size()) + 1);
-        switch (next(5)) {
-            case 0: if (at < in.size()) in[at] = static_cast<char>(next(256)); break;
-            case 1: in.insert(in.begin() + at, static_cast<char>(next(256))); break;
-            case 2: if (at < in.size()) in.erase(at, 1 + next(4)); break;
-            case 3: if (!other.empty()) in.insert(at, other.substr(next(other.size()), 1 + next(16))); break;
-            default: in.resize(at); break;
-        }
+        const uint32_t at = next(in.size() + 1), op = next(5);
+        if (op == 0 && at < in.size()) in[at] = static_cast<char>(next(256));
+        if (op == 1) in.insert(in.begin() + at, static_cast<char>(next(256)));
+        if (op == 2 && at < in.size()) in.erase(at, 1 + next(4));
+        if (op == 3 && !other.empty()) in.insert(at, other.substr(next(other.size()), 1 + next(16)));
+        if (op == 4) in.resize(at);
     }
     return in;
 }
@@ -66,11 +57,11 @@ int main(int argc, char** argv) {
         corpus.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
     }
     if (corpus.empty()) corpus.emplace_back();
+    auto run = [](const std::string& in) {
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(in.data()), in.size());
+    };
     for (const std::string& in : corpus) run(in);
-    for (long k = 0; k < count; ++k) {
-        const std::string& a = corpus[next(static_cast<uint32_t>(corpus.size()))];
-        run(mutate(a, corpus[next(static_cast<uint32_t>(corpus.size()))]));
-    }
+    for (long k = 0; k < count; ++k) run(mutate(corpus[next(corpus.size())], corpus[next(corpus.size())]));
     printf("replayed %zu corpus inputs and %ld changed ones\n", corpus.size(), count);
     return 0;
 }
