@@ -18,51 +18,42 @@ using Released = std::vector<std::pair<long, int>>;  // address, and the count t
 static void* g_stack;                                // NULL while destroy runs the release procedures
 static Released g_freed;
 static int g_blocks;
-static void record_free(void* p, int) {
+static const PStackDataFreeCallback record = [](void* p, int) {
     g_freed.emplace_back(reinterpret_cast<long>(p), sw_stack_getDataElementsCnt(g_stack));
-}
-static void count_block(const char*, int, const char*, int, void*) {
-    ++g_blocks;
-}
-static const auto fields = [](const stk_data& d) {
-    return std::tie(d.addr, d.size, d.freeFun, d.wParam, d.lParam);
 };
+static const PMemCheckCallback count = [](const char*, int, const char*, int, void*) { ++g_blocks; };
+static const auto fields = [](auto& d) { return std::tie(d.addr, d.size, d.freeFun, d.wParam, d.lParam); };
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     alignas(16) static char buf[640];  // room for a handful of nodes
     void* mem = size > 0 && data[0] % 2 ? sw_mem_create(buf, sizeof buf, 8) : nullptr;
     void* s = g_stack = sw_stack_create(mem);
+    auto blocks = [&] { return g_blocks = 0, sw_mem_check(mem, count, nullptr), g_blocks; };
     const stk_data none{-7, 0, nullptr, 0, 0};
     stk_data out = none;
     std::vector<stk_data> model;
-    sw_stack_destroy(nullptr);
-    sw_stack_pop(nullptr, &out);
+    sw_stack_destroy(nullptr), sw_stack_pop(nullptr, &out);
     CHECK(!sw_stack_push(nullptr, none) && sw_stack_getDataElementsCnt(nullptr) == -1 &&
           fields(out) == fields(none));
-    for (size_t i = 1; i < size; ++i) {
-        const stk_data rec{static_cast<long>(i), data[i], data[i] % 2 ? record_free : nullptr, i * 3, ~i};
+    for (size_t i = 1; i < size; ++i, out = none) {
+        const stk_data rec{static_cast<long>(i), data[i], data[i] % 2 ? record : nullptr, i * 3, ~i};
         const int op = data[i] % 3;  // push, pop, discard
-        g_freed.clear();
-        if (op == 0 && sw_stack_push(s, rec))
-            model.push_back(rec);
-        else
-            CHECK(op != 0 || mem != nullptr);  // only a small container runs full
         const stk_data top = op == 0 || model.empty() ? none : model.back();
+        g_freed.clear();
+        // Only a small container runs full.
+        if (op == 0) sw_stack_push(s, rec) ? model.push_back(rec) : CHECK(mem != nullptr);
         if (op != 0) sw_stack_pop(s, op == 1 ? &out : nullptr), model.resize(model.size() - !model.empty());
         const auto n = static_cast<int>(model.size());
         CHECK(fields(out) == fields(op == 1 ? top : none) && sw_stack_getDataElementsCnt(s) == n);
-        CHECK(g_freed == (op == 2 && top.freeFun ? Released{{top.addr, n}} : Released{}));
-        CHECK(mem == nullptr || (g_blocks = 0, sw_mem_check(mem, count_block, nullptr), g_blocks == n + 1));
-        out = none;
+        CHECK(g_freed == (op == 2 && top.freeFun ? Released{{top.addr, n}} : Released{}) &&
+              blocks() == (mem ? n + 1 : 0));
     }
     Released expected;
     for (auto r = model.rbegin(); r != model.rend(); ++r)
-        if (r->freeFun != nullptr) expected.emplace_back(r->addr, -1);
-    g_freed.clear();
-    g_stack = nullptr;
+        if (r->freeFun) expected.emplace_back(r->addr, -1);
+    g_freed.clear(), g_stack = nullptr;
     sw_stack_destroy(s);
-    CHECK(g_freed == expected &&
-          (mem == nullptr || (g_blocks = 0, sw_mem_check(mem, count_block, nullptr), g_blocks == 0)));
+    CHECK(g_freed == expected && blocks() == 0);
     sw_mem_destroy(mem);
     return 0;
 }

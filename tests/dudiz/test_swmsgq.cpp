@@ -9,13 +9,12 @@
 
 #include "support/stdout_capture.h"
 
+// Seven posts into a ring of two drop five messages: five exact lines and nothing else.
 TEST(SwMsgqDrops, OneWarningLinePerDroppedMessage) {
     void* q = sw_msgq_create(2);
     StdoutCapture cap;
     for (int i = 0; i < 7; ++i) sw_msgq_post(q, i, 0, 0);
-    const std::string out = cap.finish();
-    const std::regex line(R"(\[warn\] \([^)]*swmsgq\.cpp:\d+\) a message queue drop a oldest message!\n)");
-    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), line), {}), 5) << out;
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 5) << out;
+    const std::regex line(R"(.*\[warn\] \([^)]*swmsgq\.cpp:\d+\) a message queue drop a oldest message!\n)");
+    EXPECT_EQ(std::regex_replace(cap.finish(), line, "#"), "#####");
     sw_msgq_destroy(q);
 }
