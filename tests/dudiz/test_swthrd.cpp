@@ -1,7 +1,7 @@
 // swthrd: the protocol of thread objects (paused at creation, resumes that cut waits short, the end of
 // the thread, destroy with cancel), procedures swapped as one unit, names, stack, priority, NULL
 // handles, no block left behind, and the library's sleep. The timer's tests cover the waits between
-// calls, pause and the grace time of a destroy through the same thread objects.
+// calls and pause through the same thread objects.
 #include "swthrd.h"
 
 #include <set>
@@ -26,12 +26,6 @@ void* create(const char* name, Probe* p = nullptr, int stack = 1 << 20) {
     return sw_thrd_create(name, 0, stack, p ? record : nullptr, reinterpret_cast<unsigned long>(p), 0);
 }
 
-// Owns a thread object; destroys it without limit.
-struct Thrd {
-    ~Thrd() { sw_thrd_destroy(h, -1); }
-    void* h;
-};
-
 std::string name_of(void* h) {
     char buf[32] = {};
     return sw_thrd_getName(h, buf) == buf ? buf : "<null>";
@@ -39,37 +33,29 @@ std::string name_of(void* h) {
 
 }  // namespace
 
-// Created paused (creation takes 10 ms, time enough for a thread that was not paused to call). A
-// resume given while the procedure runs ends the wait its result asks for. (The timer's tests cover
-// the waits, pause and destroy of the same thread objects.)
-TEST(SwThrd, CreatedPausedAndAResumeStaysPending) {
-    Probe p;
-    void* h = nullptr;
+// Created paused (creation takes 10 ms, time enough for a thread that was not paused to call). A resume
+// given while the procedure runs ends the wait its result asks for. A negative result ends the thread
+// after that call; the object stays, without procedure, until destroyed, and a resume meets nobody. A
+// call that does not return is cancelled at its next sleep; no lock is held across it, so the procedure
+// can be read and replaced meanwhile. Destroy resumes a paused thread so that it sees the quit request:
+// it calls its procedure once more.
+TEST(SwThrd, PausedAtCreationPendingResumeEndAndCancel) {
+    Probe p, once, stuck, paused;
+    once.result = -1, stuck.block = true;
+    void *h = nullptr, *o = create("once", &once), *s = create("stuck", &stuck);
     EXPECT_GE(took([&] { h = create("probe", &p); }), 9.5);
     EXPECT_TRUE(p.calls == 0 && sw_thrd_isAlive(h) && !sw_thrd_isRunning(h) && !sw_thrd_isBusy(h));
-    p.block = true, p.result = 60000;
-    sw_thrd_resume(h);
+    p.block = true, p.result = 60000, sw_thrd_resume(h);
     ASSERT_TRUE(wait_for([&] { return p.inside && sw_thrd_isBusy(h) && sw_thrd_isRunning(h); }));
-    sw_thrd_resume(h);
-    p.block = false;
+    sw_thrd_resume(h), p.block = false;
     EXPECT_TRUE(wait_for([&] { return p.calls == 2; })) << "the pending resume must end the 60 s wait";
     sw_thrd_destroy(h, -1);
-}
-
-// A negative result ends the thread after that call; the object stays, without procedure, until
-// destroyed, and a resume meets nobody. A call that does not return is cancelled at its next sleep;
-// no lock is held across it, so the procedure can be read and replaced meanwhile. Destroy resumes a
-// paused thread so that it sees the quit request: it calls its procedure once more.
-TEST(SwThrd, EndAndCancel) {
-    Probe once, stuck, paused;
-    once.result = -1, stuck.block = true;
-    void *h = create("once", &once), *s = create("stuck", &stuck);
     PThrdProc proc = record;
     unsigned long w = 1, l = 1;
-    sw_thrd_resume(h), sw_thrd_resume(s);
-    EXPECT_TRUE(wait_for([&] { return sw_thrd_getProc(h, &proc, &w, &l), !proc && !w && !l; }));
-    EXPECT_FALSE(sw_thrd_isAlive(h) || sw_thrd_isRunning(h));
-    sw_thrd_resume(h), sw_thrd_destroy(h, -1);
+    sw_thrd_resume(o), sw_thrd_resume(s);
+    EXPECT_TRUE(wait_for([&] { return sw_thrd_getProc(o, &proc, &w, &l), !proc && !w && !l; }));
+    EXPECT_FALSE(sw_thrd_isAlive(o) || sw_thrd_isRunning(o));
+    sw_thrd_resume(o), sw_thrd_destroy(o, -1);
     ASSERT_TRUE(wait_for([&] { return stuck.inside.load(); }));
     sw_thrd_getProc(s, &proc, &w, nullptr);
     EXPECT_TRUE(proc == record && w == reinterpret_cast<unsigned long>(&stuck) &&
@@ -86,20 +72,17 @@ TEST(SwThrd, ProcedureAndArgumentsChangeAsOneUnit) {
     static std::atomic<int> torn{0}, calls{0};
     const PThrdProc a = [](unsigned long w, unsigned long l) { return torn += l != w + 1, ++calls, 0; };
     const PThrdProc b = [](unsigned long w, unsigned long l) { return torn += l != w + 2, ++calls, 0; };
-    const struct {
-        PThrdProc proc;
-        unsigned long w, l;
-    } sets[] = {{b, 21, 23}, {a, 11, 12}, {nullptr, 0, 0}};  // the last one set is a
+    using Set = std::tuple<PThrdProc, unsigned long, unsigned long>;
+    const Set sets[] = {{b, 21, 23}, {a, 11, 12}, {nullptr, 0, 0}};  // the last one set is a
     void* h = create("swap");
     int busy = 0;
     for (int i = (sw_thrd_resume(h), 0); i < 100; ++i) busy += sw_thrd_isBusy(h), usleep(300);
     EXPECT_LT(busy, 50);
     for (int i = 0; i < 20000 && !HasFailure(); ++i) {
-        const auto& s = sets[i % 3];
-        PThrdProc proc = a;
-        unsigned long w = 1, l = 1;
-        sw_thrd_setProc(h, s.proc, s.w, s.l), sw_thrd_getProc(h, &proc, &w, &l);
-        EXPECT_TRUE(proc == s.proc && w == s.w && l == s.l) << i;
+        Set got{a, 1, 1};
+        sw_thrd_setProc(h, std::get<0>(sets[i % 3]), std::get<1>(sets[i % 3]), std::get<2>(sets[i % 3]));
+        sw_thrd_getProc(h, &std::get<0>(got), &std::get<1>(got), &std::get<2>(got));
+        EXPECT_EQ(got, sets[i % 3]) << i;
     }
     const int reached = calls;
     EXPECT_TRUE(wait_for([&] { return calls > reached + 10; }) && torn == 0);
@@ -111,26 +94,23 @@ TEST(SwThrd, ProcedureAndArgumentsChangeAsOneUnit) {
 TEST(SwThrd, NamesAndNoLeak) {
     void* h = create("0123456789012345678901234567890123456789");
     EXPECT_EQ(name_of(h), "0123456789012345678901234567890");
-    EXPECT_TRUE(sw_thrd_setName(h, "") && name_of(h).empty() &&
-                sw_thrd_setName(h, "abcdefghijklmnopqrstuvwxyz012345"));
-    EXPECT_EQ(name_of(h), "abcdefghijklmnopqrstuvwxyz01234");
+    EXPECT_TRUE(sw_thrd_setName(h, "abcdefghijklmnopqrstuvwxyz012345") && sw_thrd_setName(h, "ab"));
+    EXPECT_EQ(name_of(h), "ab");
     sw_thrd_destroy(h, -1);
-    std::vector<std::string> names(8);
+    std::vector<void*> nameless(8);
     std::vector<std::thread> creators;
-    for (std::string& name : names)
-        creators.emplace_back([&name] { name = name_of(Thrd{create(nullptr)}.h); });
+    for (void*& t : nameless) creators.emplace_back([&t] { t = create(nullptr); });
     std::set<int> numbers;
-    for (size_t i = 0, n = 0; i < names.size(); ++i, numbers.insert(static_cast<int>(n))) {
+    for (size_t i = 0; i < nameless.size(); sw_thrd_destroy(nameless[i++], -1)) {
         creators[i].join();
-        EXPECT_TRUE(sscanf(names[i].c_str(), "nameless%zu", &n) == 1 &&
-                    names[i] == "nameless" + std::to_string(n) + " thread");
+        const std::string name = name_of(nameless[i]);
+        int n = -1;
+        EXPECT_TRUE(sscanf(name.c_str(), "nameless%d", &n) == 1 &&
+                    name == "nameless" + std::to_string(n) + " thread" && numbers.insert(n).second)
+            << name;
     }
-    EXPECT_TRUE(numbers.size() == 8 && *numbers.rbegin() - *numbers.begin() == 7)
-        << testing::PrintToString(names);
-    expect_no_leak([] {
-        void* t = create(nullptr);
-        return t != nullptr && (sw_thrd_destroy(t, -1), true);
-    });
+    EXPECT_EQ(*numbers.rbegin() - *numbers.begin(), 7);
+    expect_no_leak([] { return create(nullptr); }, [](void* t) { sw_thrd_destroy(t, -1); });
 }
 
 // The stack must hold sysconf(_SC_THREAD_STACK_MIN). Priority 0 keeps time-sharing; 1 to 99 is
@@ -138,22 +118,20 @@ TEST(SwThrd, NamesAndNoLeak) {
 // fail the creation. NULL arguments are answered.
 TEST(SwThrd, StackPriorityAndNullArguments) {
     const int least = static_cast<int>(sysconf(_SC_THREAD_STACK_MIN));
-    for (const int size : {least - 1, 0, -1}) EXPECT_EQ(create("small", nullptr, size), nullptr) << size;
-    const Thrd ts{create("least", nullptr, least)}, rt{sw_thrd_create("rt", 50, 1 << 20, nullptr, 0, 0)};
-    EXPECT_TRUE(sw_thrd_getPriority(ts.h) == 0 && !sw_thrd_setPriority(ts.h, 0) &&
-                !sw_thrd_setPriority(ts.h, 100));
+    for (const int size : {least - 1, -1}) EXPECT_EQ(create("small", nullptr, size), nullptr) << size;
+    void *ts = create("least", nullptr, least), *rt = sw_thrd_create("rt", 50, 1 << 20, nullptr, 0, 0);
+    EXPECT_TRUE(sw_thrd_getPriority(ts) == 0 && !sw_thrd_setPriority(ts, 0) && !sw_thrd_setPriority(ts, 100));
+    const sched_param sp{1};
     bool allowed = false;
-    std::thread([&] {
-        const sched_param sp{1};
-        allowed = pthread_setschedparam(pthread_self(), SCHED_RR, &sp) == 0;
-    }).join();
-    EXPECT_EQ(sw_thrd_getPriority(rt.h), allowed ? 50 : 0);
-    EXPECT_TRUE(sw_thrd_setPriority(rt.h, 20) == allowed && sw_thrd_getPriority(rt.h) == (allowed ? 20 : 0));
-    char buf[32] = "unchanged";
-    EXPECT_FALSE(sw_thrd_setName(rt.h, nullptr) || sw_thrd_getName(rt.h, nullptr) ||
+    std::thread([&] { allowed = pthread_setschedparam(pthread_self(), SCHED_RR, &sp) == 0; }).join();
+    EXPECT_EQ(sw_thrd_getPriority(rt), allowed ? 50 : 0);
+    EXPECT_TRUE(sw_thrd_setPriority(rt, 20) == allowed && sw_thrd_getPriority(rt) == (allowed ? 20 : 0));
+    char buf[32];
+    EXPECT_FALSE(sw_thrd_setName(rt, nullptr) || sw_thrd_getName(rt, nullptr) ||
                  sw_thrd_setName(nullptr, "x") || sw_thrd_getName(nullptr, buf) || sw_thrd_isAlive(nullptr) ||
-                 sw_thrd_isRunning(nullptr) || sw_thrd_isBusy(nullptr) || sw_thrd_setPriority(nullptr, 1) ||
+                 sw_thrd_isBusy(nullptr) || sw_thrd_setPriority(nullptr, 1) ||
                  sw_thrd_getPriority(nullptr) != -1);
+    sw_thrd_destroy(ts, -1), sw_thrd_destroy(rt, -1);
 }
 
 // Sleeps as long as asked (1000 ms are one second, not two); a negative time sleeps until a signal
