@@ -4,11 +4,8 @@
 
 #include "support/netns.h"
 
-using netns::bound_port;
-using netns::kLoopback;
-
 // A listener on 127.0.0.1 with a port chosen by the system, and one connection accepted from it.
-struct SwTcp : netns::PrivateNetTest {
+struct SwTcp : PrivateNetTest {
     void SetUp() override {
         PrivateNetTest::SetUp();
         ASSERT_TRUE(IsSkipped() ||
@@ -24,36 +21,30 @@ struct SwTcp : netns::PrivateNetTest {
     char buf[8] = {};
 };
 
-// Data both ways, the peer's address from accept, close-on-exec everywhere, the orderly shutdown. The
+// Data, the peer's address from accept, close-on-exec everywhere, the orderly shutdown. The
 // port is copied as given: 8080 in host order names port 36895 on a little-endian machine.
 TEST_F(SwTcp, ExchangesDataAndSeesTheShutdown) {
     EXPECT_TRUE(peerIp == kLoopback && peerPort == bound_port(client));
     for (const int fd : {listener, client, server}) EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << fd;
     EXPECT_TRUE(sw_tcp_send(client, "ping", 4) == 4 && sw_tcp_recv(server, buf, 8) == 4 &&
                 !memcmp(buf, "ping", 4));
-    EXPECT_TRUE(sw_tcp_send(server, "ok", 2) == 2 && sw_tcp_recv(client, buf, 8) == 2 &&
-                !memcmp(buf, "ok", 2));
     EXPECT_TRUE(sw_tcp_close(client) == 0 && sw_tcp_recv(server, buf, 8) == 0);
     EXPECT_TRUE(sw_tcp_bind(keep(sw_tcp_socket()), kLoopback, 8080) == 0 && bound_port(fds.back()) == 8080);
 }
 
-// Accept leaves its outputs alone when it fails; connect fails where nothing listens. A waiting
-// receive and accept (with NULL outputs) go on across signal handlers installed without SA_RESTART.
-TEST_F(SwTcp, AcceptConnectAndSignals) {
+// Accept leaves its outputs alone when it fails. A waiting receive and accept (with NULL outputs) go on
+// across signal handlers installed without SA_RESTART.
+TEST_F(SwTcp, AcceptAndSignals) {
     unsigned int ip = 7;
     unsigned short port = 7;
     EXPECT_TRUE(sw_tcp_accept(client, &ip, &port) == -1 && errno == EINVAL && ip == 7 && port == 7);
-    const int spare = keep(sw_tcp_socket()), second = keep(sw_tcp_socket());
-    ASSERT_EQ(sw_tcp_bind(spare, 0, 0), 0);  // any interface, a port chosen by the system, no listener
-    EXPECT_TRUE(sw_tcp_connect(keep(sw_tcp_socket()), kLoopback, bound_port(spare)) == -1 &&
-                errno == ECONNREFUSED);
-    int got = -2;
+    int got = -2, second = keep(sw_tcp_socket());
     EXPECT_TRUE(
         outlasts_signals([&] { got = sw_tcp_recv(server, buf, 8); }, [&] { sw_tcp_send(client, "go", 2); }));
     EXPECT_EQ(got, 2);
-    EXPECT_TRUE(outlasts_signals([&] { got = keep(sw_tcp_accept(listener, nullptr, nullptr)); },
+    EXPECT_TRUE(outlasts_signals([&] { got = sw_tcp_accept(listener, nullptr, nullptr); },
                                  [&] { sw_tcp_connect(second, kLoopback, bound_port(listener)); }));
-    EXPECT_GE(got, 0);
+    EXPECT_GE(keep(got), 0);
 }
 
 // FIONREAD fills the whole unsigned long; FIONBIO switches on with any non-zero value (also one whose
@@ -71,11 +62,10 @@ TEST_F(SwTcp, IoctlSelectAndNegativeLengths) {
     EXPECT_TRUE(sw_tcp_select(server, &r, &w, nullptr, 0) == 2 && FD_ISSET(server, &r) &&
                 FD_ISSET(server, &w));
     EXPECT_TRUE(sw_tcp_ioctl(server, FIONREAD, &value) == 0 && value == 5);
-    for (const unsigned long on : {1UL, 2UL, ~0UL << 16 << 16, 0UL}) {
-        EXPECT_EQ(sw_tcp_ioctl(server, FIONBIO, &(value = on)), 0);
-        EXPECT_EQ((fcntl(server, F_GETFL) & O_NONBLOCK) != 0, on != 0) << on;
-    }
-    EXPECT_TRUE(sw_tcp_ioctl(-1, FIONREAD, &value) == -1 && errno == EBADF);
+    for (const unsigned long on : {1UL, 2UL, ~0UL << 16 << 16, 0UL})
+        EXPECT_TRUE(!sw_tcp_ioctl(server, FIONBIO, &(value = on)) &&
+                    !(fcntl(server, F_GETFL) & O_NONBLOCK) == !on)
+            << on;
     EXPECT_TRUE(sw_tcp_ioctl(server, FIONREAD, nullptr) == -1 && errno == EFAULT);
     EXPECT_TRUE(sw_tcp_send(client, buf, -1) == -1 && errno == EINVAL);
     EXPECT_TRUE(sw_tcp_recv(server, buf, INT_MIN) == -1 && errno == EINVAL);

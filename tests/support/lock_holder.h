@@ -7,7 +7,10 @@
 #include <signal.h>
 
 #include <atomic>
+#include <climits>
 #include <functional>
+#include <regex>
+#include <set>
 #include <thread>
 
 #include "support/stdout_capture.h"
@@ -73,8 +76,7 @@ inline void expect_no_leak(const std::function<void*()>& make, const std::functi
         if (!sw_heap_init(heap, size, 8)) continue;
         StdoutCapture refusals;  // the heap reports each allocation it refuses
         void* object = make();
-        if (object != nullptr) unmake(object);
-        whole = object != nullptr && refusals.finish().empty();
+        whole = object != nullptr && (unmake(object), refusals.finish().empty());
         sw_heap_check([](const char*, int, const char*, int, void* n) { ++*static_cast<int*>(n); }, &live);
         sw_heap_exit();
         ASSERT_EQ(live, 0) << "blocks left with a heap of " << size << " bytes";
