@@ -57,7 +57,6 @@ TEST(SwPoolCreate, RefusesSizesThatDoNotFitAndLeavesNothing) {
     expect_no_leak([] { return sw_thrdpool_create2(1, 0, 1 << 20); },
                    [](void* p) { sw_thrdpool_alloc(p, nullptr, 0, 0, 0), sw_thrdpool_destroy(p, 0); });
     EXPECT_EQ(sw_thrdpool_alloc(nullptr, run_job, 0, 0, 0), nullptr);
-    sw_thrdpool_destroy(nullptr, 0);
 }
 
 // A worker is handed out paused (with the procedure set: see start()), named after its slot, and refused to

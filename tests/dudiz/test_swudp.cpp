@@ -9,10 +9,9 @@
 struct SwUdp : PrivateNetTest {
     void SetUp() override {
         PrivateNetTest::SetUp();
-        ASSERT_TRUE(IsSkipped() || (!sw_udp_bind(a = (sw_udp_socket()), kLoopback, 0) &&
-                                    !sw_udp_bind(b = (sw_udp_socket()), 0, 0)));
+        ASSERT_TRUE(IsSkipped() || (!sw_udp_bind(a, kLoopback, 0) && !sw_udp_bind(b, 0, 0)));
     }
-    int a = -1, b = -1;
+    int a = sw_udp_socket(), b = sw_udp_socket();
     char buf[4] = {};
     unsigned int ip = 7;
     unsigned short port = 7;
@@ -20,9 +19,11 @@ struct SwUdp : PrivateNetTest {
 
 // A receive names the sender and keeps what fits; a waiting receive goes on across signal handlers
 // installed without SA_RESTART; a failed receive leaves the outputs alone; a negative length is refused;
-// the socket is close-on-exec.
-TEST_F(SwUdp, DatagramsNameTheirSender) {
-    int got = -2;
+// the socket is close-on-exec. Joining sets the time-to-live to 127 and turns the socket's loopback on,
+// so the member receives what it sends to its group; a second join fails with the log line, the cause
+// kept in errno; a group left, or never joined, cannot be dropped.
+TEST_F(SwUdp, DatagramsAndGroups) {
+    int got = -2, v[2] = {0, 0};
     unsigned long on = 1;
     EXPECT_TRUE(outlasts_signals([&] { got = sw_udp_recv(b, nullptr, nullptr, buf, sizeof buf); },
                                  [&] { sw_udp_send(a, kLoopback, bound_port(b), "go", 2); }));
@@ -33,14 +34,7 @@ TEST_F(SwUdp, DatagramsNameTheirSender) {
                 ip == kLoopback && port == bound_port(a));
     EXPECT_TRUE(sw_udp_send(a, kLoopback, bound_port(b), buf, -1) == -1 && errno == EINVAL);
     EXPECT_TRUE(sw_udp_recv(b, nullptr, nullptr, buf, INT_MIN) == -1 && errno == EINVAL);
-}
-
-// Joining sets the time-to-live to 127 and turns the socket's loopback on, so the member receives what
-// it sends to its group; a second join fails with the log line, the cause kept in errno; a group left,
-// or never joined, cannot be dropped.
-TEST_F(SwUdp, JoinAndDrop) {
     const unsigned int group = inet_addr("239.1.2.3");
-    int v[2] = {0, 0};
     socklen_t len[2] = {sizeof(int), sizeof(int)};
     fd_set r;
     ASSERT_EQ(setsockopt(b, IPPROTO_IP, IP_MULTICAST_LOOP, v, sizeof(int)), 0);
@@ -65,9 +59,9 @@ TEST_F(SwUdp, JoinAndDrop) {
 // Only first octets 224 to 239 are groups: for other addresses join and drop return 0 without a system
 // call (with descriptor -1 any call fails with EBADF).
 TEST(SwUdpNoSocket, OnlyGroupsAreJoined) {
-    const std::pair<const char*, int> cases[] = {{"223.255.255.255", 0},  {"240.0.0.1", 0},
-                                                 {"0.0.0.0", 0},          {"224.0.0.0", -1},
-                                                 {"239.255.255.255", -1}, {"230.1.0.224", -1}};
-    for (const auto& [ip, rc] : cases)
-        EXPECT_TRUE(sw_udp_join(-1, inet_addr(ip)) == rc && sw_udp_drop(-1, inet_addr(ip)) == rc) << ip;
+    const auto rc = [](const char* g) {
+        return sw_udp_join(-1, inet_addr(g)) + sw_udp_drop(-1, inet_addr(g));
+    };
+    for (const char* ip : {"223.255.255.255", "240.0.0.1", "0.0.0.0"}) EXPECT_EQ(rc(ip), 0) << ip;
+    for (const char* ip : {"224.0.0.0", "239.255.255.255", "230.1.0.224"}) EXPECT_EQ(rc(ip), -2) << ip;
 }
