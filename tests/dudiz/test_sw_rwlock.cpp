@@ -13,10 +13,9 @@ TEST(SwRwLock, TimedWaitRuleForEachExcludedPairOwnersAndNoLeak) {
     for (const int pair : {1, 2, 3})
         expect_timed_wait_rule([&](int t) { return take(pair & 1, t); }, unlock,
                                [&](int t) { return take(pair & 2, t); }, unlock);
-    ASSERT_TRUE(take(false, -1) == 0 && take(false, 0) == 0 && take(true, 5) == -1 && errno == ETIMEDOUT);
+    ASSERT_TRUE(take(0, -1) == 0 && take(0, 0) == 0 && take(1, 5) == -1 && errno == ETIMEDOUT);
     unlock(), unlock();
-    EXPECT_TRUE(take(true, -1) == 0 && take(true, -1) == EDEADLK && take(false, 5) == -1 &&
-                errno == ETIMEDOUT);
+    EXPECT_TRUE(take(1, -1) == 0 && take(1, -1) == EDEADLK && take(0, 5) == -1 && errno == ETIMEDOUT);
     unlock(), sw_rwlock_destroy(h);
     expect_no_leak(sw_rwlock_create, sw_rwlock_destroy);
 }

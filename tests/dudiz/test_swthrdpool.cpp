@@ -65,17 +65,16 @@ TEST(SwPoolCreate, RefusesSizesThatDoNotFitAndLeavesNothing) {
 // idle, and a new thread replaces it. (The reuse of a live worker is checked below.)
 TEST_F(SwPool, WorkerLifeAndTheFullPool) {
     void* h = alloc(a);
-    char name[32] = {}, p[32];
-    EXPECT_TRUE(!sw_thrd_isRunning(h) && !strcmp(sw_thrd_getName(h, name), "thread0") &&
+    char p[32];
+    EXPECT_TRUE(!sw_thrd_isRunning(h) && !strcmp(sw_thrd_getName(h, p), "thread0") &&
                 status(pool) == "{ 1, 1, 0, 0, 0 }");
     StdoutCapture cap;
     EXPECT_EQ(alloc(b), nullptr);
-    const std::string log = (snprintf(p, sizeof p, "%p", pool), cap.finish());
-    EXPECT_TRUE(
-        std::regex_search(log, std::regex(std::string("\\[error\\] .*sorry, alloc thread fail, because ") +
-                                          p + " thread pool is full!!\n.*\\[info\\] .*" + p +
-                                          " thread pool\\(1\\): allocated=1, idle=0, sick=0, killed=0\n")))
-        << log;
+    const std::string log = cap.finish(), P = (snprintf(p, sizeof p, "%p thread pool", pool), p);
+    const std::regex full("\\[error\\] .*sorry, alloc thread fail, because " + P +
+                          " is full!!\n.*\\[info\\] .*" + P +
+                          "\\(1\\): allocated=1, idle=0, sick=0, killed=0\n");
+    EXPECT_TRUE(std::regex_search(log, full)) << log;
     a.result = -1, sw_thrd_resume(h);
     ASSERT_TRUE(wait_for([&] { return !sw_thrd_isAlive(h); }));
     EXPECT_EQ(alloc(b), nullptr);

@@ -18,10 +18,7 @@
 #include "swheap.h"
 
 // Milliseconds that `fn` took.
-template <class Fn>
-double took(Fn fn, double t0 = mono_ms()) {
-    return fn(), mono_ms() - t0;
-}
+inline const auto took = [](auto fn, double t0 = mono_ms()) { return fn(), mono_ms() - t0; };
 
 // The timed-wait rule for `take(timeout)`, which fails while `lock(-1)`, run on a thread of its own,
 // holds (until `unlock` there, 30 ms after the test lets go): a time-out of 0 makes one try and never
