@@ -50,12 +50,12 @@ TEST(SwThrd, LifeAndProcedureSwaps) {
     for (int i = (sw_thrd_resume(h = create("swap")), 0); i < 100; ++i)
         busy += sw_thrd_isBusy(h), usleep(300);
     EXPECT_TRUE(busy < 50 && paused.calls == 1);
-    // a with l = w + 1, b with l = w + 2, none; the last one set is b with 19999 and 20001.
-    for (unsigned long i = 0; i < 20000; ++i)
+    // a with l = w + 1, b with l = w + 2, or none, until the thread has made 2000 calls meanwhile.
+    for (unsigned long i = 0; i < 100000000 && calls < 2000; ++i)
         sw_thrd_setProc(h, i % 3 == 2 ? nullptr : i % 3 ? b : a, i, i + 1 + i % 3);
-    const int reached = calls;
-    EXPECT_TRUE(wait_for([&] { return calls > reached + 10; }) && torn == 0);
-    EXPECT_TRUE((sw_thrd_getProc(h, &proc, &w, &l), proc == b && w == 19999 && l == 20001));
+    const int reached = (sw_thrd_setProc(h, b, 7, 9), calls.load());
+    EXPECT_TRUE(wait_for([&] { return calls > reached + 10; }) && torn == 0) << torn;
+    EXPECT_TRUE((sw_thrd_getProc(h, &proc, &w, &l), proc == b && w == 7 && l == 9));
     sw_thrd_destroy(h, -1);
 }
 

@@ -43,15 +43,17 @@ struct SwPool : ::testing::Test {
 };
 
 // Blocks beyond INT_MAX bytes are refused before anything is allocated (858993460 slots of 5 bytes wrap
-// to 28 bytes on 32 bits), in a child with a limited address space, so that a wrong huge allocation
-// fails instead of swapping. Nothing is left behind, also when memory runs out. A NULL pool is answered.
+// to 28 bytes on 32 bits; INT_MAX / (sizeof(void*) + 1) slots are just beyond the limit), in a child with a
+// limited address space, so that a wrong huge allocation fails instead of swapping. Nothing is left behind,
+// also when memory runs out. A NULL pool is answered.
 TEST(SwPoolCreate, RefusesSizesThatDoNotFitAndLeavesNothing) {
     expect_passes_in_child([] {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
         const rlimit limit{3UL << 30, 3UL << 30};
         ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
 #endif
-        for (const int max : {0, -3, INT_MAX, INT_MAX / 4, 858993460, 477218589})
+        for (const int max :
+             {0, INT_MAX, INT_MAX / static_cast<int>(sizeof(void*) + 1), 858993460, 477218589})
             EXPECT_EQ(sw_thrdpool_create2(max, 0, 1 << 20), nullptr) << max;
     });
     expect_no_leak([] { return sw_thrdpool_create2(1, 0, 1 << 20); },
