@@ -1,7 +1,7 @@
 // swthrd: the protocol of thread objects (paused at creation, resumes that cut waits short, the end of
-// the thread, destroy with cancel), procedures swapped as one unit, names, stack, priority, NULL
-// handles, no block left behind, and the library's sleep. The timer's tests cover the waits between
-// calls and pause through the same thread objects.
+// the thread, destroy), procedures swapped as one unit, names, stack, priority, NULL handles, no block
+// left behind, and the library's sleep. The timer's tests cover the waits between calls and pause, the
+// pool's tests the cancel of a running call, through the same thread objects.
 #include "swthrd.h"
 
 #include "support/lock_holder.h"
