@@ -17,11 +17,11 @@ struct SwUdp : PrivateNetTest {
     unsigned short port = 7;
 };
 
-// A receive names the sender and keeps what fits; a waiting receive goes on across signal handlers
-// installed without SA_RESTART; a failed receive leaves the outputs alone; a negative length is refused;
-// the socket is close-on-exec. Joining sets the time-to-live to 127 and turns the socket's loopback on,
-// so the member receives what it sends to its group; a second join fails with the log line, the cause
-// kept in errno; a group left, or never joined, cannot be dropped.
+// A receive names the sender, also of an empty datagram, and keeps what fits; a waiting receive goes on
+// across signal handlers installed without SA_RESTART; a failed receive leaves the outputs alone; a negative
+// length is refused; the socket is close-on-exec. Joining sets the time-to-live to 127 and turns the socket's
+// loopback on, so the member receives what it sends to its group; a second join fails with the log line, the
+// cause kept in errno; a group left, or never joined, cannot be dropped.
 TEST_F(SwUdp, DatagramsAndGroups) {
     int got = -2, v[2] = {0, 0};
     unsigned long on = 1;
@@ -29,9 +29,10 @@ TEST_F(SwUdp, DatagramsAndGroups) {
                                  [&] { sw_udp_send(a, kLoopback, bound_port(b), "go", 2); }));
     EXPECT_TRUE(got == 2 && sw_udp_ioctl(b, FIONBIO, &on) == 0 && fcntl(b, F_GETFD) & FD_CLOEXEC);
     EXPECT_TRUE(sw_udp_recv(b, &ip, &port, buf, sizeof buf) == -1 && errno == EAGAIN && ip == 7 && port == 7);
+    EXPECT_TRUE(sw_udp_send(a, kLoopback, bound_port(b), "", 0) == 0 &&
+                sw_udp_recv(b, &ip, &port, buf, sizeof buf) == 0 && ip == kLoopback && port == bound_port(a));
     EXPECT_TRUE(sw_udp_send(a, kLoopback, bound_port(b), "0123456789", 10) == 10 &&
-                sw_udp_recv(b, &ip, &port, buf, sizeof buf) == 4 && !memcmp(buf, "0123", 4) &&
-                ip == kLoopback && port == bound_port(a));
+                sw_udp_recv(b, nullptr, nullptr, buf, sizeof buf) == 4 && !memcmp(buf, "0123", 4));
     EXPECT_TRUE(sw_udp_send(a, kLoopback, bound_port(b), buf, -1) == -1 && errno == EINVAL);
     EXPECT_TRUE(sw_udp_recv(b, nullptr, nullptr, buf, INT_MIN) == -1 && errno == EINVAL);
     const unsigned int group = inet_addr("239.1.2.3");
