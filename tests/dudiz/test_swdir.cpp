@@ -25,8 +25,10 @@ protected:
     Str sized(size_t total, char fill) const { return Str(total - b.size() - 1, fill); }  // box/<name>: total
 };
 
-// 259 characters are worked on; 260 are refused whole (cut at 259 they would name box/kkk.../z).
-TEST_F(SwDir, CreateListAndFileNames) {
+// 259 characters are worked on; 260 are refused whole (cut at 259 they would name box/kkk.../z). Two
+// callers building trees that share a new parent: the loser of the race on a parent goes on with its own
+// branch, and each directory is counted by exactly one of them.
+TEST_F(SwDir, CreateRacesListsAndNames) {
     const Str k = sized(257, 'k'), fits = box.file(k) + "/z", over = fits + "z", f = box.write("f", "file");
     // clang-format off
     const Str paths[] = {b + "\\a\\b\\c", b + "\\a\\b\\c", b + "/x/", b + "//d//e", "", b, f + "/b",
@@ -44,12 +46,7 @@ TEST_F(SwDir, CreateListAndFileNames) {
     while (sw_dir_read(h) != nullptr) ++entries;  // . .. f k a x d n
     sw_dir_close(h), sw_dir_close(nullptr);
     EXPECT_TRUE(entries == 8 && !sw_dir_open(nullptr) && !sw_dir_read(nullptr) && !xGetPathFileName(nullptr));
-}
-
-// Two callers building trees that share a new parent: the loser of the race on a parent goes on with its
-// own branch, and each directory is counted by exactly one of them.
-TEST_F(SwDir, CreateRacingCallersBothFinish) {
-    for (int round = 0; round < 100; ++round) {
+    for (int round = 0; round < 100; ++round) {  // callers racing on a shared new parent both finish
         const char *one = at(std::to_string(round) + "/p/a/1"), *two = at(std::to_string(round) + "/p/b/1");
         int n1 = 0;
         std::thread t([&] { n1 = sw_dir_create(one); });

@@ -9,7 +9,6 @@
 #include "internal/swprochooks.h"
 #include "support/child.h"
 #include "support/tempdir.h"
-#include "swdir.h"
 
 using Str = std::string;
 static std::vector<pid_t> g_killed;  // SIGKILLs the recorder saw; any other signal is recorded as -1
@@ -41,7 +40,7 @@ TEST(SwProgress, KillsWhatTheListingNamesAndOwnName) {
     sw_progress_killByCMD("target", 0);  // no listing at all
     for (int pid : {0, -1, INT32_MIN, 4321}) sw_progress_killByPID(pid);
     sw_hook_setKill(nullptr), sw_hook_setPsCommand(nullptr);
-    char cmd[SW_PATH_MAX + 1] = "before";
+    char cmd[260] = "before";              // the documented room
     sw_hook_setSelfExeLink(none.c_str());  // the seam keeps the pointer
     EXPECT_TRUE(g_killed == std::vector<pid_t>{4321} && Str(sw_progress_getCMD(cmd)) == "before");
     sw_hook_setSelfExeLink(nullptr);

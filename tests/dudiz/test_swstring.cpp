@@ -84,15 +84,17 @@ TEST(SwString, ExactCasesAndRefusals) {
     EXPECT_EQ(got, (std::vector<long>{0, -1, 1, -1, -1, -1, -1, -1, 4, 0x1F, 0x02, 0xDE, 0xAD, 0}));
 }
 
-// The layouts' exact outputs, and the years and months that have no int to print.
-TEST(SwString, TmToStrLayouts) {
+// The layouts' exact outputs, and the years and months that have no int to print. The clocks: the
+// local time text read back against time(), which may lag the clock by a second; the tick count against
+// the monotonic clock, both in milliseconds modulo 2^32.
+TEST(SwString, TmToStrLayoutsAndClocks) {
     // clang-format off
     const struct { int year, mon; short ms; const char *mode, *expected; } rows[] = {  // NULL: refused
         {124, 0, 7, "datetime", "2024-01-02 03:04:05"},
         {124, 11, 7, "DateTime(H)", "2024-12-02 03:04:05.007"}, {-1900, 0, 0, "date", "0000-01-02"},
-        {0, 0, 9, "time(h)", "03:04:05.009"}, {INT_MAX - 1900, 0, 0, "date", "2147483647-01-02"},
-        {INT_MAX - 1899, 0, 0, "date", nullptr}, {0, INT_MAX, 0, "datetime", nullptr},
-        {0, 0, -1, "time", nullptr}, {0, 0, 0, "datetime ", nullptr}, {0, 0, 0, nullptr, nullptr}};
+        {0, 0, 9, "time(h)", "03:04:05.009"}, {0, 0, 9, "TIME", "03:04:05"},
+        {INT_MAX - 1900, 0, 0, "date", "2147483647-01-02"}, {INT_MAX - 1899, 0, 0, "date", nullptr},
+        {0, INT_MAX, 0, "datetime", nullptr}, {0, 0, -1, "time", nullptr}, {0, 0, 0, "datetime ", nullptr}};
     // clang-format on
     struct tm t {};
     char buf[64];
@@ -100,7 +102,15 @@ TEST(SwString, TmToStrLayouts) {
         t.tm_year = r.year, t.tm_mon = r.mon, t.tm_mday = 2, t.tm_hour = 3, t.tm_min = 4, t.tm_sec = 5;
         EXPECT_TRUE(gave(tmtostr(strcpy(buf, "keep"), &t, r.ms, r.mode), buf, r.expected, "keep")) << buf;
     }
-    EXPECT_TRUE(!tmtostr(nullptr, &t, 0, "date") && !tmtostr(buf, nullptr, 0, "date"));
+    EXPECT_TRUE(!tmtostr(nullptr, &t, 0, "date") && !tmtostr(buf, nullptr, 0, "date") &&
+                !tmtostr(buf, &t, 0, 0));
+    int64_t ms = 0;
+    unsigned long tick = 0;
+    struct timespec mono = {};
+    EXPECT_TRUE(xstrtimecmp(xstrgettime(buf, "datetime"), 0, "datetime", &ms) &&
+                std::abs(ms / 1000 - time(0)) <= 1);
+    EXPECT_TRUE(!clock_gettime(CLOCK_MONOTONIC, &mono) && !xgettickcount(&tick) && xgettickcount(0) == -1);
+    EXPECT_LE(uint32_t(tick - mono.tv_sec * 1000 - mono.tv_nsec / 1000000), 1000u);
 }
 
 // TZ of this process only (never /etc/localtime); CET has summer time from the last Sunday of March
@@ -131,39 +141,38 @@ TEST(SwTime, StrToTm) {
     EXPECT_TRUE(!strtotm("1", &t, nullptr, "date") && !strtotm(nullptr, &t, &ms, "date"));
 }
 
-// Moves across days, the limits, and the summer-time changes (the last rows, in CET); intervals.
+// Moves across days, the limits (a text without room for the grown one; a year above 9999, even with
+// room), and the summer-time changes (in CET); intervals. Expected NULL: refused, the text kept; interval
+// 12345: refused, not written.
 TEST(SwTime, GrowAndCompare) {
     const char* const k2038 = sizeof(time_t) >= 8 ? "2038-01-19 03:14:08" : nullptr;  // past a 32-bit time_t
     // clang-format off
-    const struct { const char *text, *mode; int64_t ms; const char* expected; } grows[] = {  // NULL: refused
-        {"2024-02-28 23:59:59.999", "DATETIME(H)", 1, "2024-02-29 00:00:00.000"},
-        {"2024-03-01", "date", -1, "2024-02-29"},
-        {"2024-03-01 10:00:00", "datetime", 999, "2024-03-01 10:00:00"},
-        {"00:00:00.000", "time(h)", -1, "23:59:59.999"}, {"2038-01-19 03:14:07", "datetime", 1000, k2038},
-        {"1969-12-31 23:59:59", "datetime", 5000, nullptr}, {"2024-03-01", "week", 0, nullptr},
-        {"2024-1-1 0:0:0", "datetime", 0, nullptr},  // no room for the grown text
-        {"9999-12-31 23:59:59    ", "datetime", 1000, nullptr},  // a year above 9999, even with room
-        {"2024-03-01 00:00:00", "datetime", INT64_MAX, nullptr}, {"2024-03-01", "date", INT64_MIN, nullptr},
-        {"2024-07-01 12:00:00", "datetime", 0, "2024-07-01 12:00:00"},  // summer time, unchanged
-        {"2024-03-31 01:59:59", "datetime", 1000, "2024-03-31 03:00:00"},
-        {"2024-10-27 01:59:59", "datetime", 3601000, "2024-10-27 02:00:00"},
-        {"2024-03-30 12:00:00", "datetime", 86400000, "2024-03-31 13:00:00"}};  // a 23-hour day
-    const struct { const char *a, *b, *mode; int64_t interval; } cmps[] = {  // 12345: refused, not written
+    const struct { const char *text, *mode; int64_t ms; const char* want = 0; bool cet = false; } grows[] = {
+        {"2024-02-28 23:59:59.999", "DATETIME(H)", 1, "2024-02-29 00:00:00.000"}, {"2024-03-01", "week", 0},
+        {"2024-03-01", "date", -1, "2024-02-29"}, {"00:00:00.000", "time(h)", -1, "23:59:59.999"},
+        {"2038-01-19 03:14:07", "datetime", 1000, k2038}, {"1969-12-31 23:59:59", "datetime", 5000},
+        {"2024-03-01 00:00:00", "datetime", INT64_MAX}, {"2024-03-01", "date", INT64_MIN},
+        {"2024-1-1 0:0:0", "datetime", 0}, {"9999-12-31 23:59:59    ", "datetime", 1000},
+        {"2024-07-01 12:00:00", "datetime", 0, "2024-07-01 12:00:00", true},  // summer time, unchanged
+        {"2024-03-31 01:59:59", "datetime", 1000, "2024-03-31 03:00:00", true},
+        {"2024-10-27 01:59:59", "datetime", 3601000, "2024-10-27 02:00:00", true},
+        {"2024-03-30 12:00:00", "datetime", 86400000, "2024-03-31 13:00:00", true}};  // a 23-hour day
+    const struct { const char *a, *b, *mode; int64_t interval; bool cet = false; } cmps[] = {
         {"2024-01-01 00:00:00.250", "2024-01-01 00:00:01.500", "datetime(h)", -1250},
         {nullptr, "1970-01-01 00:00:01", "datetime", -1000}, {"1970-01-02", nullptr, "date", 86400000},
         {nullptr, nullptr, nullptr, 0}, {"garbage", "2024-01-01", "date", 12345},
         {"2024-01-01", "x", "date", 12345}, {"1969-12-31", "2024-01-01", "date", 12345},
-        {"2024-03-31 03:00:00", "2024-03-31 01:59:59", "datetime", 1000}};
+        {"2024-03-31 03:00:00", "2024-03-31 01:59:59", "datetime", 1000, true}};
     // clang-format on
     for (const auto& g : grows) {
         char buf[64];
-        use_zone(&g - grows >= 11);
-        EXPECT_TRUE(gave(xstrtimegrow(strcpy(buf, g.text), g.mode, g.ms), buf, g.expected, g.text)) << buf;
+        use_zone(g.cet);
+        EXPECT_TRUE(gave(xstrtimegrow(strcpy(buf, g.text), g.mode, g.ms), buf, g.want, g.text)) << buf;
     }
     for (const auto& c : cmps) {
         int64_t n = 12345;
-        use_zone(&c - cmps == 7);
-        EXPECT_TRUE(xstrtimecmp(c.a, c.b, c.mode, &n) == (c.interval != 12345) && n == c.interval) << c.a;
+        use_zone(c.cet);
+        EXPECT_TRUE(xstrtimecmp(c.a, c.b, c.mode, &n) == (c.interval != 12345) && n == c.interval) << n;
     }
     EXPECT_TRUE(xstrtimecmp("2024-01-01", "2023-01-01", "date", 0) && !xstrtimegrow(0, "date", 0));
 }
