@@ -46,7 +46,7 @@ TEST_F(SwDir, CreateRacesListsAndNames) {
     while (sw_dir_read(h) != nullptr) ++entries;  // . .. f k a x d n
     sw_dir_close(h), sw_dir_close(nullptr);
     EXPECT_TRUE(entries == 8 && !sw_dir_open(nullptr) && !sw_dir_read(nullptr) && !xGetPathFileName(nullptr));
-    for (int round = 0; round < 100; ++round) {  // callers racing on a shared new parent both finish
+    for (int round = 0; round < 400; ++round) {  // callers racing on a shared new parent both finish
         const char *one = at(std::to_string(round) + "/p/a/1"), *two = at(std::to_string(round) + "/p/b/1");
         int n1 = 0;
         std::thread t([&] { n1 = sw_dir_create(one); });
