@@ -5,13 +5,10 @@
 #include <gtest/gtest.h>
 
 TEST(SwFieldCopy, StopsAtTerminatorFieldEndOrBufferEnd) {
-    struct {
-        unsigned char full[8], after[8], hi[8];
+    const struct {
+        unsigned char full[8], after[8], hi[8];  // `after` is what an over-read would pick up
     } s = {{'A', 'A', 'A', 'A', 'A', 'A', 'A', 'A'}, {'Z', 'Z', 'Z'}, {'H', 'i', 0, 'x', 'x'}};
-    char big[16] = "###############", small[4] = "###";
-    dudiz::copy_field(big, s.full);
-    dudiz::copy_field(small, s.full);
-    EXPECT_TRUE(std::string(big) == "AAAAAAAA" && std::string(small) == "AAA");
-    dudiz::copy_field(big, s.hi);
-    EXPECT_STREQ(big, "Hi");
+    char big[16] = "###############", small[4] = "###", hi[16] = "###############";
+    dudiz::copy_field(big, s.full), dudiz::copy_field(small, s.full), dudiz::copy_field(hi, s.hi);
+    EXPECT_TRUE(std::string(big) == "AAAAAAAA" && std::string(small) == "AAA" && std::string(hi) == "Hi");
 }
