@@ -3,6 +3,7 @@
 // threads and processes at once, a killed one, and a soak with random faults.
 #include <camsim.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <climits>

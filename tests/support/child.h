@@ -1,16 +1,15 @@
-// Runs a program as a child process with extra environment, collecting its stdout, stderr and
-// exit status, with a deadline. Used by the tests that run the real executables.
+// Runs a program as a child process with extra environment, collecting its stdout, stderr and exit
+// status, with a deadline. Output goes to unlinked temporary files, so no pipe can fill up.
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,8 +18,7 @@ struct ChildResult {
     bool timedOut = false;
     int exitStatus = -1;  // 0..255 when the child exited
     int termSignal = 0;   // non-zero when a signal ended it
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // Programs of a cross build run through the emulator that CMake was given (empty on the host).
@@ -35,8 +33,9 @@ inline ChildResult run_child(const std::vector<std::string>& argv,
                              const std::vector<std::string>& unsetEnv = {},
                              std::chrono::milliseconds deadline = std::chrono::seconds(120)) {
     ChildResult r;
-    // Everything the child needs is prepared before fork: only async-signal-safe calls after it.
-    std::vector<std::string> envs, args = argv;
+    FILE* files[2] = {tmpfile(), tmpfile()};
+    // Everything the child needs is made before fork: only async-signal-safe calls after it.
+    std::vector<std::string> args = argv, envs;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string kv = *e, key = kv.substr(0, kv.find('='));
         bool drop = false;
@@ -45,55 +44,39 @@ inline ChildResult run_child(const std::vector<std::string>& argv,
         if (!drop) envs.push_back(kv);
     }
     for (const auto& p : env) envs.push_back(p.first + "=" + p.second);
-    std::vector<char*> envp, argp;
-    for (auto& s : envs) envp.push_back(s.data());
+    std::vector<char*> argp, envp;
     for (auto& s : args) argp.push_back(s.data());
-    envp.push_back(nullptr);
+    for (auto& s : envs) envp.push_back(s.data());
     argp.push_back(nullptr);
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return r;
-    if (pipe2(err, O_CLOEXEC) != 0) return close(out[0]), close(out[1]), r;
-    const pid_t pid = fork();
+    envp.push_back(nullptr);
+    const pid_t pid = files[0] && files[1] ? fork() : -1;
     if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
+        dup2(fileno(files[0]), STDOUT_FILENO);
+        dup2(fileno(files[1]), STDERR_FILENO);
         execvpe(argp[0], argp.data(), envp.data());
         _exit(127);
     }
-    close(out[1]);
-    close(err[1]);
     r.started = pid > 0;
-    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&r.out, &r.err};
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    for (int open = 2; r.started && open > 0;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+    int status = 0;
+    for (const auto until = std::chrono::steady_clock::now() + deadline; r.started && waitpid(pid, &status, WNOHANG) == 0;) {
+        if (std::chrono::steady_clock::now() > until) {
             r.timedOut = true;
             kill(pid, SIGKILL);  // our own child
+            waitpid(pid, &status, 0);
             break;
         }
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buf[4096];
-            const ssize_t got = read(fds[i].fd, buf, sizeof buf);
-            if (got > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (auto& f : fds) {
-        if (f.fd >= 0) close(f.fd);
-    }
-    int status = 0;
-    while (r.started && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     if (r.started && WIFEXITED(status)) r.exitStatus = WEXITSTATUS(status);
     if (r.started && WIFSIGNALED(status)) r.termSignal = WTERMSIG(status);
+    for (int i = 0; i < 2 && files[0] && files[1]; ++i) {
+        std::string& sink = i == 0 ? r.out : r.err;
+        char buf[4096];
+        rewind(files[i]);
+        for (size_t n; (n = fread(buf, 1, sizeof buf, files[i])) > 0;) sink.append(buf, n);
+    }
+    for (FILE* f : files) {
+        if (f != nullptr) fclose(f);
+    }
     return r;
 }

@@ -5,44 +5,28 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 class StdoutCapture {
 public:
-    StdoutCapture() {
-        (void)fflush(stdout);
-        char tmpl[] = "/tmp/qs-stdout-XXXXXX";
-        fd_ = mkstemp(tmpl);
-        saved_ = dup(STDOUT_FILENO);
-        if (fd_ < 0 || saved_ < 0 || unlink(tmpl) != 0 || dup2(fd_, STDOUT_FILENO) < 0) abort();
+    StdoutCapture() : file_(((void)fflush(stdout), tmpfile())), saved_(dup(STDOUT_FILENO)) {
+        dup2(fileno(file_), STDOUT_FILENO);
     }
-    ~StdoutCapture() {
-        restore();
-        close(fd_);
-    }
+    ~StdoutCapture() { (void)finish(), fclose(file_); }
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
 
     // Stops capturing and returns everything written since construction.
     std::string finish() {
-        restore();
+        if (saved_ >= 0) (void)fflush(stdout), dup2(saved_, STDOUT_FILENO), close(saved_), saved_ = -1;
         std::string out;
         char buf[65536];
-        for (ssize_t n; (n = pread(fd_, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0;) {
-            out.append(buf, static_cast<size_t>(n));
-        }
+        rewind(file_);
+        for (size_t n; (n = fread(buf, 1, sizeof buf, file_)) > 0;) out.append(buf, n);
         return out;
     }
 
 private:
-    void restore() {
-        if (saved_ < 0) return;
-        (void)fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    int fd_ = -1;
-    int saved_ = -1;
+    FILE* file_;
+    int saved_;
 };
