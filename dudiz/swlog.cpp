@@ -1,6 +1,7 @@
 // Log writer front end: formats the message on the caller's stack and passes it to the sink.
 #include "swlog.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -13,10 +14,17 @@ constexpr size_t kMessageSize = 8192;
 
 const char* const kLevelNames[] = {"trace", "debug", "info", "warn", "error", "fatal"};
 
+// Lines below this level are not written; read on every line, set by any thread.
+std::atomic<int> g_minLevel{LEVEL_TRACE};
+
 }  // namespace
 
 extern "C" void sw_log_writeWithLevel(ELogLevel level, const char* file, int line, const char* format,
                                       ...) {
+    // Taken as unsigned so that a negative level falls outside the table like any other bad one.
+    const unsigned idx = static_cast<unsigned>(level);
+    const bool known = idx < sizeof kLevelNames / sizeof kLevelNames[0];
+    if (!known || level < g_minLevel.load(std::memory_order_relaxed)) return;
     char buf[kMessageSize];
     va_list ap;
     va_start(ap, format);
@@ -32,10 +40,7 @@ extern "C" void sw_log_writeWithLevel(ELogLevel level, const char* file, int lin
     }
     va_end(again);
     va_end(ap);
-
-    // Taken as unsigned so that a negative level falls outside the table like any other bad one.
-    const unsigned idx = static_cast<unsigned>(level);
-    if (idx < sizeof kLevelNames / sizeof kLevelNames[0]) {
-        LogFromGo(kLevelNames[idx], file, line, buf);
-    }
+    LogFromGo(kLevelNames[idx], file, line, buf);
 }
+
+extern "C" void sw_log_setMinLevel(ELogLevel level) { g_minLevel.store(level, std::memory_order_relaxed); }

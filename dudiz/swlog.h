@@ -47,7 +47,8 @@ typedef enum {
  * format - printf format of the message. Not NULL.
  *
  * The message is cut after its 8191st byte (a cut may fall inside a multi-byte UTF-8 character).
- * There is no level filter: every valid level is written, and stdout is flushed after each line.
+ * Every valid level at or above the threshold of sw_log_setMinLevel (by default all of them) is
+ * written, and stdout is flushed after each line.
  * Nothing is allocated from any heap; the call uses a little more than 8 KiB of stack, which lets
  * an allocator log its own exhaustion. Errors of formatting or printing are ignored.
  *
@@ -59,6 +60,11 @@ SW_API void sw_log_writeWithLevel(ELogLevel level, const char* file, int line, c
     __attribute__((format(printf, 4, 5)))
 #endif
     ;
+
+/* Sets the threshold of the whole process: later lines of a lower level are not written (a program's
+ * --quiet). LEVEL_TRACE, the default, writes every level; a level above LEVEL_FATAL writes none.
+ * Thread-safe; the change reaches lines that other threads start afterwards. Never blocks. */
+SW_API void sw_log_setMinLevel(ELogLevel level);
 
 #ifdef __cplusplus
 }
