@@ -24,6 +24,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -240,27 +241,38 @@ bool loadText(State& s, std::string_view text, const std::string& name) {
     return true;
 }
 
+// A scenario is a small text file: a device, a pipe or anything large is a mistake that must not
+// hang or exhaust the process (/dev/zero, a FIFO nobody writes to).
+constexpr off_t kMaxScenarioBytes = 1 << 20;
+
 bool loadFile(State& s, const std::string& path) {
     std::string text;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    int err = fd < 0 ? errno : 0;
-    if (fd >= 0) {
-        char buf[4096];
-        for (;;) {
-            const ssize_t n = read(fd, buf, sizeof buf);
-            if (n > 0) {
-                text.append(buf, static_cast<std::size_t>(n));
-            } else if (n == 0) {
-                break;
-            } else if (errno != EINTR) {
-                err = errno;
-                break;
-            }
-        }
-        close(fd);
+    std::string problem;
+    // O_NONBLOCK: opening a FIFO must not wait for a writer before it can be refused.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        problem = "cannot read the scenario: " + errorText(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        problem = "not a regular file";
+    } else if (st.st_size > kMaxScenarioBytes) {
+        problem = "larger than 1 MiB (" + std::to_string(st.st_size) + " bytes)";
     }
-    if (err != 0) {
-        markBroken(s, path + ": cannot read the scenario: " + errorText(err));
+    while (problem.empty()) {
+        char buf[4096];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            text.append(buf, static_cast<std::size_t>(n));
+            if (text.size() > static_cast<std::size_t>(kMaxScenarioBytes)) problem = "larger than 1 MiB";
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            problem = "cannot read the scenario: " + errorText(errno);
+        }
+    }
+    if (fd >= 0) close(fd);
+    if (!problem.empty()) {
+        markBroken(s, path + ": " + problem);
         return false;
     }
     return loadText(s, text, path);

@@ -4,6 +4,7 @@
 #include <camsim.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <functional>
@@ -31,9 +32,9 @@ protected:
     }
     // Loads a scenario from the file "t.scn" and returns what the simulator said about it on stderr; an
     // errno left over from before is no error of reading it.
-    std::string load(const std::string& text) {
+    std::string load(const std::string& text, std::string file = "") {
         const int saved = dup(2), fd = open(dir.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const std::string file = dir.write("t.scn", text);
+        if (file.empty()) file = dir.write("t.scn", text);
         const int rc = (dup2(fd, 2), errno = EIO, camsim_load_scenario(file.c_str()));
         EXPECT_TRUE(dup2(saved, 2) == 2 && close(fd) == 0 && close(saved) == 0 && camsim_time_scale(0) == 0);
         const std::string said = TempDir::read(dir.file("stderr"));
@@ -67,6 +68,13 @@ TEST_F(CamSim, ScenarioErrorsNameFileAndLine) {
         EXPECT_EQ(load(text), what.empty() ? "" : "camsim: " + dir.file("t.scn:") + what + "\n") << text;
         EXPECT_EQ(MV_CC_Initialize(), what.empty() ? MV_OK : int(MV_E_UNKNOW)) << text;  // every call fails
     }
+    // What is not a scenario file is refused at once, never read to its end (a FIFO without a writer
+    // would block, /dev/zero never ends).
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    const std::string big = dir.write("big", std::string((1 << 20) + 1, '#'));
+    for (const auto& [file, what] : {std::pair{std::string("/dev/zero"), "not a regular file"}, {dir.file("fifo"),
+             "not a regular file"}, {dir.path(), "not a regular file"}, {big, "larger than 1 MiB (1048577 bytes)"}})
+        EXPECT_EQ(load("", file), "camsim: " + file + ": " + what + "\n");
 }
 
 // Each row calls the SDK with "D" at a stage and gives how the journal ends: the status of the call,
