@@ -2,6 +2,7 @@
 #include <MvCameraControl.h>
 #include <pthread.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -80,6 +81,13 @@ private:
     int old_ = PTHREAD_CANCEL_ENABLE;
 };
 
+// The gate of the file write: the image goes in place only while the caller still waits for it.
+int may_commit(void* arg) {
+    auto* ctx = static_cast<PthotoProcCtx*>(arg);
+    int expected = kRunning;
+    return ctx->commit.compare_exchange_strong(expected, kCommitting) ? 1 : 0;
+}
+
 }  // namespace
 
 std::atomic<MonotonicClock> monotonic_clock{default_clock};
@@ -107,7 +115,8 @@ int PhotoProc(unsigned long wParam, unsigned long /*lParam*/) {
         if (ctx->isExposureAuto && waitAEDone.load() != 0) s = settle_check(ctx, &frame, &ret);
         if (s == Settle::kAgain) return 1;
         if (s == Settle::kSave) {
-            ret = SavePhoto(ctx->hCam, &frame, ctx->saveImgType, ctx->saveImgPath);
+            ret = SavePhoto(ctx->hCam, &frame, ctx->saveImgType, ctx->saveImgPath, ctx);
+            ctx->saveErrno = ret == -19 ? errno : 0;
             (void)MV_CC_FreeImageBuffer(ctx->hCam, &frame);
         }
     }
@@ -121,7 +130,7 @@ int PhotoProc(unsigned long wParam, unsigned long /*lParam*/) {
     return -1;
 }
 
-int SavePhoto(void* hCam, MV_FRAME_OUT* pFrame, HKImgType imgType, const char* imgPath) {
+int SavePhoto(void* hCam, MV_FRAME_OUT* pFrame, HKImgType imgType, const char* imgPath, PthotoProcCtx* ctx) {
     MV_SAVE_IMAGE_PARAM_EX3 saveParams;
     memset(&saveParams, 0, sizeof saveParams);
     if (hCam == nullptr || imgPath == nullptr || imgPath[0] == '\0') return -15;
@@ -174,8 +183,12 @@ int SavePhoto(void* hCam, MV_FRAME_OUT* pFrame, HKImgType imgType, const char* i
         path = static_cast<const char*>(formatted.p);
     }
     // An empty image, or one said to be longer than its buffer, cannot be a valid file.
-    if (saveParams.nImageLen == 0 || saveParams.nImageLen > saveParams.nBufferSize) return -19;
-    if (sw_file_replace(path, image.p, saveParams.nImageLen) != 0) return -19;
+    if (saveParams.nImageLen == 0 || saveParams.nImageLen > saveParams.nBufferSize) {
+        errno = 0;
+        return -19;
+    }
+    int (*const gate)(void*) = ctx == nullptr ? nullptr : may_commit;
+    if (sw_file_replace_gated(path, image.p, saveParams.nImageLen, gate, ctx) != 0) return -19;
     return MV_OK;
 }
 

@@ -34,7 +34,19 @@ struct PthotoProcCtx {
     int expStableCnt;          // worker state: length of the current steady run
     void* hESig;               // given by the worker when it is done
     int rCode;                 // the worker's result, written before hESig is given
+    int saveErrno;             // errno of a failed file write (-19), written before hESig is given
+    // Who decides the fate of the image: the worker may put it in place only while the caller
+    // still waits (kRunning -> kCommitting); a caller that gives up first (kRunning -> kAbandoned)
+    // leaves the user's file as it was.
+    std::atomic<int> commit;
 };
+
+constexpr int kRunning = 0;
+constexpr int kAbandoned = 1;
+constexpr int kCommitting = 2;
+
+// A capture ended by qs_cancel.
+constexpr int kCancelled = -20;
 
 // The exposure-wait switch (1 wait for automatic exposure to settle, 0 save the first frame).
 extern std::atomic<int> waitAEDone;
@@ -42,8 +54,14 @@ extern std::atomic<int> waitAEDone;
 // One pass of the capture worker (a PThrdProc): 1 to be called again, -1 when done.
 int PhotoProc(unsigned long wParam, unsigned long lParam);
 
-// Converts the frame with the SDK and writes the image file; 0 or an error code.
-int SavePhoto(void* hCam, MV_FRAME_OUT* pFrame, HKImgType imgType, const char* imgPath);
+// Converts the frame with the SDK and writes the image file; 0 or an error code. With a context,
+// the file is put in place only if the context's caller still waits for it (-19 and ECANCELED
+// otherwise).
+int SavePhoto(void* hCam, MV_FRAME_OUT* pFrame, HKImgType imgType, const char* imgPath,
+              PthotoProcCtx* ctx = nullptr);
+
+// Counts qs_cancel calls; a capture ends when it changes during the capture.
+extern std::atomic<unsigned> cancel_generation;
 
 // Whether `name` is one of the further manufacturer names that count as "Hikrobot".
 bool is_hikrobot_manu_alias(const char* name);
@@ -69,6 +87,9 @@ using MonotonicClock = void (*)(struct timespec*);
 extern std::atomic<MonotonicClock> monotonic_clock;
 // The pause after each trigger, in milliseconds (1000: the camera needs that long to expose).
 extern std::atomic<int> trigger_pause_ms;
+// How long a worker that overran is given to finish its pass before it is cancelled (3000 ms: a
+// pass is a trigger pause and a frame wait of a second each, and the save).
+extern std::atomic<int> worker_grace_ms;
 // Allocation of the save buffers (default: the library's allocation rule), and creation of the
 // worker's signal and thread (default: the dudiz functions): failures on demand.
 using AllocFn = void* (*)(size_t size, const char* file, int line);

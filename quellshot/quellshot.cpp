@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "internal/fieldcopy.h"
+#include "lockdir.h"
 #include "qs_internal.h"
 #include "swdir.h"
 #include "swfile.h"
@@ -29,6 +32,8 @@ std::atomic<SignalCreateFn> create_signal{sw_signal_create};
 std::atomic<ThreadCreateFn> create_thread{sw_thrd_create};
 std::atomic<RunningInfoFn> running_info{xGetSelfRunningInfo};
 std::atomic<LockOpenedHook> lock_opened_hook{nullptr};
+std::atomic<unsigned> cancel_generation{0};
+std::atomic<int> worker_grace_ms{3000};
 
 namespace {
 
@@ -40,22 +45,59 @@ constexpr unsigned int kSoftwareTrigger = MV_TRIGGER_SOURCE_SOFTWARE;
 constexpr unsigned int kTransferWays = 1;
 constexpr int kWorkerPriority = 50;
 constexpr int kWorkerStack = 65536;
-constexpr int kWorkerGraceMs = 3000;
+// How often a capture waiting for its worker looks for qs_cancel.
+constexpr long long kCancelPollMs = 50;
 // A holder removes the lock file while it still holds the lock; a call that opened the old file
 // just before then gets a lock nobody else can see and must open the new file. A few rounds
 // cover any realistic interleaving; beyond that the lock counts as held.
 constexpr int kLockAttempts = 5;
 
-const char* const kStatusDir = "status/";
 const char* const kLockName = "quellshot.lock";
 
 void log_error(int line, const char* format, unsigned int value) {
     sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, line, format, MODULE_NAME, value);
 }
 
+// The worker's stack: 64 KiB is plenty for a pass, but some systems (aarch64 glibc) refuse
+// anything below a larger minimum.
+int worker_stack() {
+    const long min = sysconf(_SC_THREAD_STACK_MIN);
+    return min > kWorkerStack && min <= INT_MAX ? static_cast<int>(min) : kWorkerStack;
+}
+
+long long now_ms() {
+    struct timespec ts {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits for the worker's signal for `waitMs` (negative: without limit), watching for qs_cancel.
+// Returns the worker's result; 10 when the time is up and kCancelled when cancelled, in both cases
+// only if the worker has not begun to put its image in place: then its result is awaited, so that
+// the result tells whether the user's file was written.
+int wait_for_worker(PthotoProcCtx& ctx, int waitMs, unsigned cancelFrom) {
+    const long long until = now_ms() + waitMs;
+    for (;;) {
+        const long long left = waitMs < 0 ? kCancelPollMs : until - now_ms();
+        const int slice = static_cast<int>(left < 0 ? 0 : left < kCancelPollMs ? left : kCancelPollMs);
+        if (sw_signal_wait(ctx.hESig, slice) == 0) return ctx.rCode;
+        const bool cancelled = cancel_generation.load() != cancelFrom;
+        if (!cancelled && (waitMs < 0 || now_ms() < until)) continue;
+        int expected = kRunning;
+        if (!ctx.commit.compare_exchange_strong(expected, kAbandoned)) {
+            (void)sw_signal_wait(ctx.hESig, -1);
+            return ctx.rCode;
+        }
+        sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__,
+                              cancelled ? "[%s] 拍照过程-已取消!!" : "[%s] 拍照过程-等待超时!!", MODULE_NAME);
+        return cancelled ? kCancelled : 10;
+    }
+}
+
 // Everything between taking the lock and tearing down: finds, opens and sets up the camera, runs
 // the worker and waits for it. Leaves the handle in ctx.hCam for the tear-down.
-int capture(PthotoProcCtx& ctx, HKImgType imgType, const char* saveImgPath, int timeout, HKImgMark* pImgMark) {
+int capture(PthotoProcCtx& ctx, HKImgType imgType, const char* saveImgPath, int timeout, HKImgMark* pImgMark,
+            unsigned cancelFrom) {
     HKImgMark mark{};
     MV_CC_DEVICE_INFO_LIST devList;
     memset(&devList, 0, sizeof devList);
@@ -152,7 +194,12 @@ int capture(PthotoProcCtx& ctx, HKImgType imgType, const char* saveImgPath, int 
         return -8;
     }
     ctx.rCode = 0;
-    void* hThrd = create_thread.load()("PhotoProc", kWorkerPriority, kWorkerStack, PhotoProc,
+    if (cancel_generation.load() != cancelFrom) {
+        sw_signal_destroy(ctx.hESig);
+        sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__, "[%s] 拍照过程-已取消!!", MODULE_NAME);
+        return kCancelled;
+    }
+    void* hThrd = create_thread.load()("PhotoProc", kWorkerPriority, worker_stack(), PhotoProc,
                                  reinterpret_cast<unsigned long>(&ctx), 0);
     if (hThrd == nullptr) {
         sw_signal_destroy(ctx.hESig);
@@ -160,16 +207,10 @@ int capture(PthotoProcCtx& ctx, HKImgType imgType, const char* saveImgPath, int 
         return -9;
     }
     sw_thrd_resume(hThrd);
-    if (sw_signal_wait(ctx.hESig, timeout_ms(timeout)) != 0) {
-        sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__, "[%s] 拍照过程-等待超时!!", MODULE_NAME);
-        // The worker finishes its pass (or is cancelled) and is joined before the context, which
-        // lives on this stack, goes away.
-        sw_thrd_destroy(hThrd, kWorkerGraceMs);
-        sw_signal_destroy(ctx.hESig);
-        return 10;
-    }
-    ret = ctx.rCode;
-    sw_thrd_destroy(hThrd, kWorkerGraceMs);
+    ret = wait_for_worker(ctx, timeout_ms(timeout), cancelFrom);
+    // The worker finishes its pass (or is cancelled) and is joined before the context, which lives
+    // on this stack, goes away.
+    sw_thrd_destroy(hThrd, worker_grace_ms.load());
     sw_signal_destroy(ctx.hESig);
     if (ret != 0) return ret;
 
@@ -202,14 +243,12 @@ int take_lock(const char* path, int* fdOut) {
     return -2;
 }
 
-// "status/quellshot.lock" in the executable's directory, or relative to the working directory when
-// that directory is unknown (never "/status/"). Creates "status/" when missing. A directory too
-// long for the buffer gives an empty path, which no lock file can be opened at.
+// The lock file in the directory of the lock rule (lockdir.h), which is created when missing. A
+// directory too long for the buffer gives an empty path, which no lock file can be opened at.
 void lock_path_for(const char* runDir, char (&lockFile)[292]) {
-    const size_t n = strlen(runDir);
-    const char* sep = (n == 0 || runDir[n - 1] == '/') ? "" : "/";
-    const int len = snprintf(lockFile, sizeof lockFile, "%s%s%s", runDir, sep, kStatusDir);
-    if (len < 0 || static_cast<size_t>(len) + strlen(kLockName) >= sizeof lockFile) {
+    lock_dir(lockFile, sizeof lockFile, runDir);
+    const size_t len = strlen(lockFile);
+    if (len == 0 || len + strlen(kLockName) >= sizeof lockFile) {
         lockFile[0] = '\0';
         return;
     }
@@ -232,7 +271,14 @@ int timeout_ms(int timeoutSeconds) {
 
 }  // namespace qs
 
+namespace {
+// Static TLS (initial-exec), like the log writer's: the quellshot program loads this library with
+// dlopen, and dynamic TLS of such a library is what LeakSanitizer's thread walk trips over.
+thread_local int tls_lastErrno __attribute__((tls_model("initial-exec"))) = 0;
+}  // namespace
+
 extern "C" int Quellshot_Grab(HKImgType imgType, const char* saveImgPath, int timeout, HKImgMark* pImgMark) {
+    const unsigned cancelFrom = qs::cancel_generation.load();
     qs::PthotoProcCtx ctx{};
     char runDir[260];
     memset(runDir, 0, sizeof runDir);
@@ -241,10 +287,13 @@ extern "C" int Quellshot_Grab(HKImgType imgType, const char* saveImgPath, int ti
     memset(lockFile, 0, sizeof lockFile);
     qs::lock_path_for(runDir, lockFile);
     int fd = -1;
+    errno = 0;
     const int locked = qs::take_lock(lockFile, &fd);
+    tls_lastErrno = locked == -1 ? (lockFile[0] == '\0' ? ENAMETOOLONG : errno) : 0;
     if (locked != 0) return locked;
 
-    const int ret = qs::capture(ctx, imgType, saveImgPath, timeout, pImgMark);
+    const int ret = qs::capture(ctx, imgType, saveImgPath, timeout, pImgMark, cancelFrom);
+    tls_lastErrno = ret == -19 ? ctx.saveErrno : 0;
 
     if (ctx.hCam != nullptr) {
         (void)MV_CC_StopGrabbing(ctx.hCam);
@@ -259,3 +308,7 @@ extern "C" int Quellshot_Grab(HKImgType imgType, const char* saveImgPath, int ti
     (void)close(fd);
     return ret;
 }
+
+extern "C" void qs_cancel(void) { qs::cancel_generation.fetch_add(1); }
+
+extern "C" int qs_last_errno(void) { return tls_lastErrno; }

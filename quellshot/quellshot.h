@@ -1,8 +1,15 @@
 /* quellshot: one photo from the first "Hikrobot" camera, and the small helpers around it.
  *
  * Every function may be called from any thread. Quellshot_Grab calls exclude each other across
- * threads and processes through the lock file "status/quellshot.lock" beside the executable: a
- * call that finds it held returns -2 at once instead of waiting. Messages go to stdout as log
+ * threads and processes through the lock file "quellshot.lock": a call that finds it held returns
+ * -2 at once instead of waiting. The lock file lives in the first of:
+ *   - the directory named by the environment variable QUELLSHOT_LOCKDIR, when set and not empty
+ *     (created when missing). Every process that must exclude the others sets the same one;
+ *   - "/run/lock/quellshot/" when the toolkit runs from a system location (the library, or a
+ *     program it is linked into statically, installed under /usr, /bin, /sbin or /lib, as the
+ *     Debian packages install it; the package creates that directory, writable by every user);
+ *   - "status/" beside the executable (created when missing), for programs that are not installed.
+ * Messages go to stdout as log
  * lines "[time] [error] (file:line) [Quellshot] ..." (dudiz/swlog.h). No function lets an
  * exception or a signal escape, and nothing is kept between calls except the exposure-wait switch.
  * Pointers passed in are used only during the call; nothing is handed back that the caller must
@@ -49,8 +56,10 @@ typedef struct {
  * saveImgPath - where to save; ".jpg"/".bmp" is appended unless that text occurs anywhere in the
  *               path (ignoring case): "img/a" gives "img/a.jpg", "img/A.JPG" is used as it is.
  *               Not NULL or empty (-15). The file appears complete or not at all: it is written to
- *               a temporary file in the same directory and renamed into place, so an older file at
- *               the path stays intact when the save fails.
+ *               an unnamed (or, where the file system has none, a ".swreplace-PID-" named)
+ *               temporary file in the same directory, synced, and renamed into place; then the
+ *               directory is synced. An older file at the path stays intact unless the result is 0,
+ *               and after a result of 0 the photo is on the disk.
  * timeout     - seconds to wait for the worker once it started; negative waits without limit;
  *               values above 2147483 wait at most INT_MAX milliseconds. Set-up and tear-down are
  *               not counted. A photo takes more than one second.
@@ -67,13 +76,18 @@ typedef struct {
  *   -6          no camera of the manufacturer "Hikrobot"
  *   -7          a GigE camera reported no usable packet size
  *   -8 / -9     the worker's signal / thread could not be created
- *   10          the worker did not finish within `timeout` (it may still save during tear-down)
+ *   10          the worker did not finish within `timeout`; nothing was saved
  *   -15 .. -19  the worker failed: -15 bad path, -16 bad imgType, -17 / -18 out of memory,
- *               -19 the file was not written completely (also: cannot be created; empty image)
+ *               -19 the file was not written completely (also: cannot be created; empty image;
+ *               qs_last_errno tells why)
+ *   -20         qs_cancel was called during the capture; nothing was saved
  *   other       the status of the camera SDK call that failed
+ * Only a result of 0 has created or replaced a file: a worker that is about to put its image in
+ * place when the time is up (or qs_cancel comes) is waited for, and its result returned.
  * Thread-safe. Blocks for the capture: about 1 s per frame taken, plus `timeout` at most for the
  * worker, plus up to 3 s while a worker that overran is stopped (longer while it finishes a camera
- * call or the writing of the file, which cancellation does not interrupt).
+ * call or the writing of the file, which cancellation does not interrupt). Use qs_cancel, not
+ * thread cancellation, to end a capture early.
  * Do not cancel (pthread_cancel) a thread inside this call: it waits at cancellation points, and a
  * cancellation there skips the tear-down, leaving the camera open, the lock file locked until the
  * process ends, and the worker running on memory that is gone. */
@@ -101,6 +115,19 @@ QS_API int HK_GetSysUsbfsMemCurrentSize(void);
  * Returns 0 when the whole value was written and accepted, -1 otherwise (negative `val`: nothing is
  * written). Nothing is logged. Thread-safe; blocks for writing the file. */
 QS_API int HK_SetSysUsbfsMemSize(int val);
+
+/* Asks every Quellshot_Grab under way in this process to stop: a call waiting for its worker gives
+ * up within about 50 ms, tears down as after a time-out and returns -20 (or, when its worker was
+ * already putting the image in place, that result); a call still setting up returns -20 before it
+ * starts the worker. Calls that start afterwards are not affected.
+ * Async-signal-safe (made for SIGINT and SIGTERM handlers); thread-safe; never blocks. */
+QS_API void qs_cancel(void);
+
+/* The errno value behind the last result of Quellshot_Grab on the calling thread: for -1 why the
+ * lock file could not be opened, for -19 why the image file could not be written (0 when the
+ * camera delivered an empty or oversized image); 0 after any other result or before the first
+ * call. Thread-safe (one value per thread); never blocks. */
+QS_API int qs_last_errno(void);
 
 #ifdef __cplusplus
 }

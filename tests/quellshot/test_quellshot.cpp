@@ -4,6 +4,7 @@
 #include <camsim.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <climits>
@@ -13,8 +14,10 @@
 #include <regex>
 #include <thread>
 
+#include "lockdir.h"
 #include "qs_internal.h"
 #include "support/child.h"
+#include "support/forked.h"
 #include "support/stdout_capture.h"
 #include "support/tempdir.h"
 #include "support/waitfor.h"
@@ -28,7 +31,9 @@ const std::string kLog =
     R"(\[\d{4}(-\d\d){2} \d\d(:\d\d){2}\] \[error\] \(quellshot/quellshot\.cpp:\d+\) \[Quellshot\] )";
 const std::string kDebug =
     R"(\[debug\] \(quellshot/photoproc\.cpp:\d+\) \[Quellshot\] \+{3}GetOneFrame\+{3}, )";
-std::atomic<int> g_allocs{0}, g_failingAlloc{0}, g_slowAlloc{0}, g_ticks{0}, g_refused{0};
+std::atomic<int> g_allocs{0}, g_failingAlloc{0}, g_slowAlloc{0}, g_ticks{0}, g_refused{0}, g_stack{0};
+const qs::ThreadCreateFn kThread = qs::create_thread.load();
+int (*g_worker)(unsigned long, unsigned long);
 
 // The lock file beside the test program, found without the library's help.
 const std::string kLockFile =
@@ -57,14 +62,14 @@ void load(const std::string& scenario) {
     camsim_time_scale(0.01);
 }
 
-// The capture's allocations: call g_failingAlloc fails, call g_slowAlloc takes 4.5 s.
+// The capture's allocations: call g_failingAlloc fails, call g_slowAlloc takes 1.5 s.
 void* allocate(size_t n, const char* file, int line) {
-    if (++g_allocs == g_slowAlloc) std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+    if (++g_allocs == g_slowAlloc) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     return g_allocs == g_failingAlloc ? nullptr : kAlloc(n, file, line);
 }
 
 // Every test starts with the simulator reset and the seams at their defaults, but for a pause after a
-// trigger (a second for a real camera) of 2 ms.
+// trigger (a second for a real camera) of 2 ms and a grace of 300 ms (3 s) for a worker that overran.
 class CaptureTest : public ::testing::Test {
 protected:
     TempDir dir;
@@ -75,6 +80,7 @@ protected:
         g_allocs = g_failingAlloc = g_slowAlloc = g_ticks = 0;
         qs::alloc.store(allocate);
         qs::trigger_pause_ms.store(2);
+        qs::worker_grace_ms.store(300);
         qs::waitAEDone.store(1);
         camsim_reset();
     }
@@ -82,17 +88,25 @@ protected:
 
 // What a row of the capture table changes through the module's seams.
 // clang-format off
-enum Seam { kNone, kNoImage, kNoPath, kWaitOff, kNoSignal, kNoThread, kClock, kSlowWrite, kStuck, kMono };
+enum Seam { kNone, kNoImage, kNoPath, kWaitOff, kNoSignal, kNoThread, kClock, kSlowWrite, kStuck, kMono,
+            kCancelEarly, kCancel };
 void (*const kSeams[])() = {
     [] {}, [] { g_failingAlloc = 1; }, [] { g_failingAlloc = 2; }, [] { HK_SetWaitAEDoneForTakePhoto(0); },
     [] { qs::create_signal.store([](auto...) -> void* { return nullptr; }); },
     [] { qs::create_thread.store([](auto...) -> void* { return nullptr; }); },
     [] { qs::monotonic_clock.store([](timespec* ts) { *ts = timespec{1000 + 60 * g_ticks++, 0}; }); },
-    // Slow write: the file is written while the grace runs out, and the cancel waits for it. Stuck: the
-    // worker is cancelled in its pause once the grace ran out.
-    [] { g_slowAlloc = 2; }, [] { qs::trigger_pause_ms.store(5000); },
+    // Slow write: the worker is saving while the time and the grace run out; the cancel waits for it, and
+    // the late image is not put in place. Stuck: the worker is cancelled in its pause once the grace ran out.
+    [] { g_slowAlloc = 2; }, [] { qs::trigger_pause_ms.store(2000); },
     [] { CamSimCamera c; camsim_camera_defaults(&c);  // a mono8 camera of the default, full size
          c.model = "MODEL-M", c.serial = "M", c.pixel = CAMSIM_PIXEL_MONO8, camsim_add_camera(&c); },
+    // qs_cancel while the capture sets up, and from the worker while the capture waits for it.
+    [] { qs::create_signal.store([] { return qs_cancel(), kSignal(); }); },
+    [] { qs::create_thread.store([](const char* n, int p, int stack, int (*proc)(unsigned long, unsigned long),
+                                    unsigned long w, unsigned long l) {
+        g_stack = stack, g_worker = proc;
+        return kThread(n, p, stack, [](unsigned long a, unsigned long b) { return qs_cancel(), g_worker(a, b); }, w, l);
+    }); },
 };
 // clang-format on
 
@@ -112,8 +126,9 @@ struct Row {  // triggers: TriggerSoftware calls (-1 any); error: the one error 
 // Each row: the result; its one error line or none; the triggers; every frame given back; a debug
 // line per "no data yet"; the tear-down (stop, close, destroy when a handle was made, finalize last,
 // nothing leaked, the lock file gone); the mark, filled only on success; and the file: written whole
-// in place of a planted link to an older file, whose target stays untouched, or not written at all,
-// and never a temporary file left beside it.
+// in place of a planted link to an older file, whose target stays untouched, if and only if the
+// result is 0 (a worker that saves after the time-out or a cancel changes nothing), and never a
+// temporary file left beside it.
 TEST_F(CaptureTest, EveryResultWithItsLogTearDownAndFile) {
     const std::string hik = camera("usb3", "Hikrobot", "U1"), timedOut = "拍照过程-等待超时!!";
     const auto fault = [&](const std::string& f) { return hik + "[fault]\n" + f + "\n"; };
@@ -124,6 +139,9 @@ TEST_F(CaptureTest, EveryResultWithItsLogTearDownAndFile) {
     const Row rows[] = {  // the two slow ones first
         {hik, 10, 1, timedOut, kSlowWrite, 1},
         {hik, 10, 1, timedOut, kStuck, 1},
+        {hik, 10, -1, timedOut, kNone, 0},
+        {hik, -20, 0, "拍照过程-已取消!!", kCancelEarly},
+        {hik + "frames = none\n", -20, -1, "拍照过程-已取消!!", kCancel, 30},
         {fault("MV_CC_Initialize = 0x80000100"), 0x80000100, 0, "相机SDK初始化失败, errCode=0x80000100!!"},
         {fault("MV_CC_EnumDevices = 0x80000006"), 0x80000006, 0, "枚举相机,执行错误, errCode=0x80000006!!"},
         {"", -3, 0, "没有相机,数量=0!!"},
@@ -204,7 +222,7 @@ TEST_F(CaptureTest, EveryResultWithItsLogTearDownAndFile) {
         EXPECT_EQ(same ? "untouched" : mark.camModelName + (" " + std::string(mark.camSerialNum)),
                   r.result ? "untouched" : "MODEL-" + id + " " + id);
         EXPECT_EQ(same ? 0 : mark.imgExposureTime, r.result ? 0 : r.exposure);
-        const bool written = r.result == 0 || r.seam == kSlowWrite;
+        const bool written = r.result == 0;
         std::error_code ec;
         EXPECT_TRUE(TempDir::read(outside) == "older" &&
                     fs::is_regular_file(fs::symlink_status(file, ec)) == written);
@@ -222,6 +240,7 @@ TEST_F(CaptureTest, EveryResultWithItsLogTearDownAndFile) {
         EXPECT_EQ(std::distance(fs::directory_iterator(at, ec), {}), planted || written);
     };
     for (const Row& r : rows) run(r);
+    EXPECT_EQ(g_stack, std::max(65536L, sysconf(_SC_THREAD_STACK_MIN)));  // the worker's, where glibc wants more
     // And a soak: random rows again (the quick ones), which leave no descriptor, thread or memory behind.
     const auto count = [](const char* d) { return std::distance(fs::directory_iterator(d), {}); };
     const auto fds = count("/proc/self/fd"), threads = count("/proc/self/task");
@@ -264,6 +283,44 @@ TEST(CaptureLock, FileRemovedWhileHeldAndThePath) {
         EXPECT_EQ(lock, in.size() > 269 ? "" : named);  // never a cut path
     }
     fs::current_path(cwd);
+}
+
+// The lock's directory: QUELLSHOT_LOCKDIR when set and not empty, else the system's for a toolkit in a
+// system location, else status/ beside the program; and which places are system locations.
+TEST(CaptureLock, DirectoryRule) {
+    static bool installed;
+    const qs::SystemInstallFn real = qs::system_install.exchange([] { return installed; });
+    char d[32];
+    // clang-format off
+    for (const auto& [env, sys, run, want] : {std::tuple{"/tmp/q", true, "/x/", "/tmp/q/"},
+             {"/tmp/q/", false, "", "/tmp/q/"}, {"", true, "/x", "/run/lock/quellshot/"},
+             {nullptr, false, "/x", "/x/status/"}, {"", false, "", "status/"}, {nullptr, false, "/much-too-long-for-32-bytes/", ""}}) {
+        (void)(env ? setenv("QUELLSHOT_LOCKDIR", env, 1) : unsetenv("QUELLSHOT_LOCKDIR")), installed = sys;
+        qs::lock_dir(d, sizeof d, run);
+        EXPECT_STREQ(d, want) << (env ? env : "unset") << sys << run;
+    }
+    for (const auto& [p, sys] : {std::pair{"/usr/bin/quellshot", true}, {"/usr/lib/arm-linux-gnueabihf/libq.so", true},
+             {"/lib/x", true}, {"/sbin/x", true}, {"/usr/src/b/q", false}, {"/opt/q/bin/q", false}, {"/home/u/q", false},
+             {"b/x", false}, {"", false}})
+        EXPECT_EQ(qs::is_system_path(p), sys) << p;
+    // clang-format on
+    unsetenv("QUELLSHOT_LOCKDIR"), qs::system_install.store(real);
+}
+
+// A write that fails half-way (the file size limit here; a full disk alike) leaves the older file byte
+// for byte, no temporary file, and says why.
+TEST_F(CaptureTest, AFailedWriteKeepsTheOlderFileAndSaysWhy) {
+    load(camera("usb3", "Hikrobot", "W"));
+    const std::string file = dir.write("old.jpg", "older");
+    expect_passes_in_child([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit lim{64, 64};
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+        EXPECT_EQ(Quellshot_Grab(IMG_TYPE_JPG, file.c_str(), 10, nullptr), -19);
+        EXPECT_EQ(qs_last_errno(), EFBIG);
+    });
+    EXPECT_EQ(TempDir::read(file), "older");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
 }
 
 // The wait for the worker in milliseconds never wraps; the one alias slot is empty and matches no name,
