@@ -2,6 +2,7 @@
 // tells the outcome (0 all reset, 255 no camera, 254 a broken list entry, else the SDK status).
 #include <MvCameraControl.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "internal/fieldcopy.h"
@@ -16,6 +17,13 @@ SW_API const char* MODULE_NAME = "Morven";
 namespace {
 
 const char* const manufacturer = "Hikrobot";
+
+const char* const kUsage =
+    "Usage: morven\n"
+    "Resets every \"Hikrobot\" camera found over GigE or USB3 (\"DeviceReset\"), one after the\n"
+    "other. It takes no arguments. Exit status: 0 all reset (or none to reset), 255 no camera\n"
+    "listed, 254 the camera SDK listed an empty entry, else the low eight bits of the failing\n"
+    "camera SDK status (1 when those are 0); each failure is one log line on stdout.\n";
 
 // Transport mask of the enumeration: GigE and USB3 together.
 constexpr unsigned int kDeviceTypes = MV_GIGE_DEVICE | MV_USB_DEVICE;
@@ -94,7 +102,17 @@ end:
 
 }  // namespace
 
-int main(int /*argc*/, char** /*argv*/) {
+int main(int argc, char** argv) {
+    // The tool acts on every camera at once, so an argument it does not know (a user asking for
+    // help, say) must never be taken as a go-ahead.
+    if (argc > 1) {
+        if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+            (void)fputs(kUsage, stdout);
+            return 0;
+        }
+        (void)fprintf(stderr, "morven: unexpected argument '%s'; nothing was reset\n%s", argv[1], kUsage);
+        return 2;
+    }
     const int ret = reset_all();
     // The shell sees only the low eight bits; an SDK failure such as 0x80000100 would read as
     // success, so such a status exits with 1 instead.
