@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -51,7 +52,9 @@ std::string printable(const std::string& s) {
     for (size_t i = 0; i < s.size();) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
         const size_t n = c >= 0x80 ? utf8_length(s, i) : 1;
-        if (c < 0x20 || c == 0x7F || n == 0) {
+        // U+0080..U+009F are control characters too (U+009B starts a terminal command).
+        const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
+        if (c < 0x20 || c == 0x7F || n == 0 || c1) {
             char esc[8];
             (void)snprintf(esc, sizeof esc, "\\x%02X", c);
             out += esc;
@@ -186,21 +189,77 @@ std::string Json::finish() const {
 
 // ---- Output --------------------------------------------------------------------------------------
 
-bool Output::beginJson() {
-    json = true;
+bool Output::begin(bool asJson) {
+    json = asJson;
     (void)fflush(stdout);
-    jsonFd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (jsonFd_ < 0) return false;
+    outFd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (outFd_ < 0) return false;
+    if (!json) {
+        text_ = fdopen(outFd_, "w");
+        if (text_ == nullptr) return false;
+    }
     return dup2(STDERR_FILENO, STDOUT_FILENO) >= 0;
+}
+
+// printf-style, so that the compiler checks every format against its arguments.
+void Output::print(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    va_list ap;
+    va_start(ap, format);
+    if (text_ != nullptr) {
+        (void)vfprintf(text_, format, ap);
+    } else {
+        (void)vprintf(format, ap);  // before begin(): plain stdout
+    }
+    va_end(ap);
+}
+
+void Output::flush() {
+    if (text_ != nullptr && fflush(text_) != 0 && !failed_) {
+        failed_ = true;
+        error_ = errno;
+    }
 }
 
 bool Output::emit(const Json& j) {
     (void)fflush(stdout);
-    return write_all(jsonFd_, j.finish());
+    if (write_all(outFd_, j.finish())) return true;
+    if (!failed_) {
+        failed_ = true;
+        error_ = errno;
+    }
+    return false;
+}
+
+bool Output::finish() {
+    flush();
+    if (text_ != nullptr) {
+        if (ferror(text_) != 0 && !failed_) {
+            failed_ = true;
+            error_ = EIO;
+        }
+        if (fclose(text_) != 0 && !failed_) {
+            failed_ = true;
+            error_ = errno;
+        }
+        text_ = nullptr;
+        outFd_ = -1;
+    } else if (outFd_ >= 0) {
+        if (close(outFd_) != 0 && !failed_) {
+            failed_ = true;
+            error_ = errno;
+        }
+        outFd_ = -1;
+    }
+    errno = error_;
+    return !failed_;
 }
 
 Output::~Output() {
-    if (jsonFd_ >= 0) close(jsonFd_);
+    if (text_ != nullptr) {
+        (void)fclose(text_);
+    } else if (outFd_ >= 0) {
+        close(outFd_);
+    }
 }
 
 }  // namespace qscli

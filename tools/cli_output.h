@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,9 @@ namespace qscli {
 // Length of the valid UTF-8 sequence at s[i], or 0 when the bytes there are not one.
 size_t utf8_length(const std::string& s, size_t i);
 
-// Camera names are whatever bytes a device reports. For a terminal: control characters and bytes
-// that are not UTF-8 become \xNN, so they can neither garble nor steer the terminal.
+// Camera names are whatever bytes a device reports. For a terminal: control characters (C0, DEL
+// and C1) and bytes that are not UTF-8 become \xNN, so they can neither garble nor steer the
+// terminal.
 std::string printable(const std::string& s);
 
 // The text of an errno value (strerror's text, without its shared buffer: a progress thread may run).
@@ -48,8 +50,9 @@ private:
     bool fresh_ = true;  // just after '{', '[' or a key: no comma before the next item
 };
 
-// With --json the one JSON object goes to the original stdout, and stdout (fd 1, where the
-// library and the SDK print their log lines) is pointed at stderr for the whole run.
+// The program's own output goes to the original stdout: its text lines, or with --json the one
+// JSON object. Stdout itself (fd 1, where the library and the SDK print their log lines) is
+// pointed at stderr for the whole run, so that log lines never mix into what scripts read.
 class Output {
 public:
     bool json = false;
@@ -58,11 +61,20 @@ public:
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
     ~Output();
-    bool beginJson();         // false (errno set) when stdout cannot be moved
+    bool begin(bool asJson);  // false (errno set) when stdout cannot be moved
+    int fd() const { return outFd_; }  // the original stdout, -1 before begin()
+    __attribute__((format(printf, 2, 3))) void print(const char* format, ...);
+    void flush();
     bool emit(const Json& j);  // writes the object to the original stdout
+    // Flushes and closes the original stdout: false (errno set) when anything written to it since
+    // begin() failed to arrive, as on a full disk or a closed pipe.
+    bool finish();
 
 private:
-    int jsonFd_ = -1;
+    int outFd_ = -1;
+    FILE* text_ = nullptr;
+    bool failed_ = false;
+    int error_ = 0;
 };
 
 }  // namespace qscli

@@ -4,11 +4,13 @@
 #include <MvCameraControl.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -18,11 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "camera_api.h"
 #include "cli_output.h"
 #include "cli_progress.h"
 #include "internal/fieldcopy.h"
-#include "quellshot.h"
+#include "lockdir.h"
 #include "swdir.h"
+#include "swlog.h"
 #include "swstring.h"
 
 #ifndef QS_VERSION
@@ -36,12 +40,14 @@ using qscli::mono_ms;
 using qscli::Output;
 using qscli::printable;
 using qscli::Progress;
+using qscli::camera_api;
 using qscli::sleep_ms;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
+constexpr int kCancelledResult = -20;  // the library's result for a capture ended by qs_cancel
 constexpr int kDefaultTimeoutS = 30;
 constexpr int kMaxTimeoutS = 2147483;  // INT_MAX milliseconds, the library's longest wait
 constexpr int kMaxWaitS = 86400;
@@ -62,7 +68,7 @@ const char* const kHelp =
     "Takes photos with a \"Hikrobot\" camera and looks after the cameras of this board.\n"
     "\n"
     "Commands:\n"
-    "  grab [--bmp|--jpg] [--timeout S] [--no-ae-wait] [--json] PATH\n"
+    "  grab [--bmp|--jpg] [--timeout S] [--no-ae-wait] [--json] [--quiet] PATH\n"
     "                        take one photo with the first \"Hikrobot\" camera and save it\n"
     "  count [--json]        count the attached \"Hikrobot\" cameras\n"
     "  list [--json]         list every camera: transport, manufacturer, model, serial\n"
@@ -75,16 +81,21 @@ const char* const kHelp =
     "  -h, --help            show this help (also: quellshot COMMAND --help)\n"
     "  --version             show the version\n"
     "  --json                print exactly one JSON object on stdout, with \"result\" (0 on\n"
-    "                        success); log lines of the library then go to stderr\n"
+    "                        success)\n"
+    "  --quiet               leave out the library's info and debug lines (errors remain)\n"
     "\n"
+    "Stdout carries only the command's own output; the library's log lines go to stderr.\n"
     "Exit status: 0 success, 1 failure (the result code and its meaning are printed), 2 usage\n"
-    "error (only a message on stderr, also with --json).\n";
+    "error (only a message on stderr, also with --json), 130 or 143 after SIGINT or SIGTERM\n"
+    "(a capture is torn down first and saves nothing; a second signal ends the program at once).\n";
 
 const char* const kGrabHelp =
-    "Usage: quellshot grab [--bmp|--jpg] [--timeout S] [--no-ae-wait] [--json] PATH\n"
+    "Usage: quellshot grab [--bmp|--jpg] [--timeout S] [--no-ae-wait] [--json] [--quiet] PATH\n"
     "\n"
     "Takes one photo with the first \"Hikrobot\" camera (GigE or USB3) and saves it at PATH.\n"
-    "\".jpg\" or \".bmp\" is appended unless PATH already contains it (ignoring case).\n"
+    "\".jpg\" or \".bmp\" is appended unless PATH already contains it (ignoring case). PATH names\n"
+    "a file in a directory that exists and is writable (checked before the camera starts); the\n"
+    "file is replaced only when the photo was saved.\n"
     "\n"
     "  --jpg          save a JPEG, quality 90 (the default)\n"
     "  --bmp          save a BMP\n"
@@ -93,7 +104,9 @@ const char* const kGrabHelp =
     "                 frames and at most 180 s, so use a longer time-out for such cameras.\n"
     "  --no-ae-wait   save the first frame, without waiting for automatic exposure to settle\n"
     "  --json         one JSON object on stdout: result, path, model, serial, exposure_us,\n"
-    "                 elapsed_ms (on failure: result, error, and for -2 lock_holder)\n"
+    "                 elapsed_ms (on failure: result, error, errno when a file operation\n"
+    "                 failed, and for -2 lock_holder)\n"
+    "  --quiet        no info or debug lines of the library (and no progress line)\n"
     "\n"
     "On a terminal the progress (triggers, exposure readings, the settle run) is shown on one\n"
     "updating line. Only one capture runs at a time: a second one fails at once with -2, and\n"
@@ -140,10 +153,36 @@ const char* const kDoctorHelp =
     "\n"
     "Checks that the camera SDK library can be loaded, that the usbfs memory limit suits the USB3\n"
     "cameras found (rule: at least 16 MB per USB3 camera, or 0 for no limit) and that the\n"
-    "directory status/ beside this program, where captures keep their lock file, is writable.\n"
+    "directory where captures keep their lock file is writable: $QUELLSHOT_LOCKDIR when set,\n"
+    "/run/lock/quellshot/ for an installed toolkit, else status/ beside this program.\n"
     "Each check prints ok or problem, and a fix for a problem. Exit status 1 when any check\n"
     "found a problem.\n"
     "  --json   {\"result\": 0 or 1, \"checks\": [{\"check\", \"ok\", \"detail\", \"fix\"}, ...]}\n";
+
+// The camera parts, once loaded (camera_api.h); the commands that need a camera load them first.
+const qscli::CameraApi* g_cam = nullptr;
+
+// ---- signals -----------------------------------------------------------------------------------
+
+// The first SIGINT or SIGTERM asks the capture to stop (it tears down: camera closed, lock
+// released, nothing saved) and the command to end; the program then exits 128 + the signal. A
+// second one ends the program at once.
+std::atomic<int> g_signal{0};
+
+void on_signal(int sig) {
+    if (g_signal.exchange(sig) != 0) _exit(128 + sig);
+    if (const qscli::CameraApi* cam = qscli::loaded_camera_api()) cam->cancel();
+}
+
+void catch_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    (void)sigemptyset(&sa.sa_mask);
+    (void)sigaction(SIGINT, &sa, nullptr);
+    (void)sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool interrupted() { return g_signal.load() != 0; }
 
 // ---- result codes -------------------------------------------------------------------------------
 
@@ -216,7 +255,7 @@ std::string grab_words(int r) {
         case 0:
             return "photo saved";
         case -1:
-            return "the lock file status/quellshot.lock beside this program cannot be created or opened";
+            return "the capture's lock file cannot be created or opened";
         case -2:
             return "another capture holds the lock";
         case -3:
@@ -234,7 +273,9 @@ std::string grab_words(int r) {
         case -9:
             return "the capture worker thread could not be created";
         case 10:
-            return "the capture did not finish within the time-out (it may still have saved the file)";
+            return "the capture did not finish within the time-out; nothing was saved";
+        case -20:
+            return "the capture was cancelled; nothing was saved";
         case -15:
             return "no path given";
         case -16:
@@ -253,15 +294,15 @@ std::string grab_words(int r) {
 
 // ---- the capture lock and who holds it ---------------------------------------------------------
 
-// Where the library keeps its lock: "status/quellshot.lock" in the directory of the running
-// executable (this program), else relative to the working directory.
-std::string status_dir() {
-    char dir[SW_PATH_MAX + 1];
-    memset(dir, 0, sizeof dir);
-    (void)xGetSelfRunningInfo(dir, nullptr);
-    std::string d = dir;
-    if (!d.empty() && d.back() != '/') d += '/';
-    return d + "status/";
+// Where the library keeps its lock (lockdir.h: QUELLSHOT_LOCKDIR, the system's lock directory for an
+// installed toolkit, else status/ beside this program), with a trailing '/'.
+std::string lock_dir() {
+    char exeDir[SW_PATH_MAX + 1];
+    memset(exeDir, 0, sizeof exeDir);
+    (void)xGetSelfRunningInfo(exeDir, nullptr);
+    char dir[SW_PATH_MAX + 64];
+    qs::lock_dir(dir, sizeof dir, exeDir);
+    return dir;
 }
 
 struct LockHolder {
@@ -336,7 +377,7 @@ int fail(Output& out, const char* command, int result, const std::string& words,
          const std::function<void(Json&)>& extra = nullptr) {
     LockHolder holder;
     const bool lockHeld = result == -2 && strcmp(command, "grab") == 0;
-    const bool known = lockHeld && find_lock_holder(status_dir() + "quellshot.lock", holder);
+    const bool known = lockHeld && find_lock_holder(lock_dir() + "quellshot.lock", holder);
     if (out.json) {
         Json j;
         j.key("result").num(result).key("error").str(words);
@@ -373,7 +414,7 @@ struct Usage {
 };
 
 struct Options {
-    bool help = false, json = false, bmp = false, jpg = false, noAeWait = false;
+    bool help = false, json = false, bmp = false, jpg = false, noAeWait = false, quiet = false;
     int timeout = kDefaultTimeoutS;
     int wait = -1;   // -1: no --wait
     int setMb = -1;  // usbfs MB; -1: only read
@@ -437,6 +478,8 @@ Usage parse_options(const std::vector<std::string>& words, const std::vector<std
             o.jpg = true;
         } else if (name == "--no-ae-wait") {
             o.noAeWait = true;
+        } else if (name == "--quiet") {
+            o.quiet = true;
         } else if (name == "--timeout") {
             if (!parse_int(value, 1, kMaxTimeoutS, o.timeout))
                 return {"--timeout needs whole seconds 1.." + std::to_string(kMaxTimeoutS) + ", not '" +
@@ -458,28 +501,59 @@ std::string written_path(const std::string& path, const char* ext) {
     return xstrcasestr(path.c_str(), "right", ext) != nullptr ? path : path + ext;
 }
 
+// The directory that will hold `file`; "" when it can take the file, else why not.
+std::string unusable_dir(const std::string& file, std::string& dir) {
+    const size_t slash = file.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0) return qscli::errorText(errno);
+    if (!S_ISDIR(st.st_mode)) return qscli::errorText(ENOTDIR);
+    if (access(dir.c_str(), W_OK | X_OK) != 0) return qscli::errorText(errno);
+    return "";
+}
+
 int cmd_grab(Output& out, const Options& o) {
     const HKImgType type = o.bmp ? IMG_TYPE_BMP : IMG_TYPE_JPG;
     const std::string& path = o.args[0];
-    (void)HK_SetWaitAEDoneForTakePhoto(o.noAeWait ? 0 : 1);
+    const std::string file = written_path(path, type == IMG_TYPE_BMP ? ".bmp" : ".jpg");
+    // A missing or read-only directory is found before the camera runs for a whole capture.
+    std::string dir;
+    const std::string why = unusable_dir(file, dir);
+    if (!why.empty()) {
+        const int err = errno;
+        return fail(out, "grab", -19, "cannot save in " + dir + ": " + why,
+                    [err](Json& j) { j.key("errno").num(err); });
+    }
+    (void)g_cam->setWaitAE(o.noAeWait ? 0 : 1);
     Progress progress;
-    if (!out.json) {
+    // The progress line is made of the library's debug lines, which --quiet drops.
+    if (!out.json && !o.quiet) {
         if (isatty(STDERR_FILENO)) {
             (void)progress.start(STDERR_FILENO);
-        } else if (isatty(STDOUT_FILENO)) {
-            (void)progress.start(STDOUT_FILENO);
+        } else if (isatty(out.fd())) {
+            (void)progress.start(out.fd());
         }
     }
     HKImgMark mark{};
     const double t0 = mono_ms();
-    const int r = Quellshot_Grab(type, path.c_str(), o.timeout, &mark);
+    const int r = interrupted() ? kCancelledResult : g_cam->grab(type, path.c_str(), o.timeout, &mark);
     const long long elapsed = static_cast<long long>(mono_ms() - t0);
     progress.stop();
-    if (r != 0) return fail(out, "grab", r, grab_words(r));
+    if (r != 0) {
+        const int err = g_cam->lastErrno();
+        std::string words = grab_words(r);
+        if (r == -1) {
+            words = "the lock file " + lock_dir() + "quellshot.lock cannot be created or opened" +
+                    (err != 0 ? ": " + qscli::errorText(err) : "");
+        } else if (r == -19 && err != 0) {
+            words = "the image file " + file + " could not be written: " + qscli::errorText(err);
+        }
+        if (err == 0) return fail(out, "grab", r, words);
+        return fail(out, "grab", r, words, [err](Json& j) { j.key("errno").num(err); });
+    }
 
     mark.camModelName[sizeof mark.camModelName - 1] = '\0';
     mark.camSerialNum[sizeof mark.camSerialNum - 1] = '\0';
-    const std::string file = written_path(path, type == IMG_TYPE_BMP ? ".bmp" : ".jpg");
     if (out.json) {
         Json j;
         j.key("result").num(0).key("path").str(file).key("model").str(mark.camModelName);
@@ -487,16 +561,16 @@ int cmd_grab(Output& out, const Options& o) {
         j.key("elapsed_ms").num(elapsed);
         return out.emit(j) ? kExitOk : kExitFailure;
     }
-    printf("saved %s (camera %s, serial %s, exposure %.2f us, %lld ms)\n", printable(file).c_str(),
-           printable(mark.camModelName).c_str(), printable(mark.camSerialNum).c_str(),
-           static_cast<double>(mark.imgExposureTime), elapsed);
+    out.print("saved %s (camera %s, serial %s, exposure %.2f us, %lld ms)\n", printable(file).c_str(),
+              printable(mark.camModelName).c_str(), printable(mark.camSerialNum).c_str(),
+              static_cast<double>(mark.imgExposureTime), elapsed);
     return kExitOk;
 }
 
 // ---- count and usbfs ---------------------------------------------------------------------------
 
 int cmd_count(Output& out, const Options&) {
-    const int n = HK_GetCameraCount();
+    const int n = g_cam->cameraCount();
     if (n < 0) {
         // The census answers -1 when the listing fails, and the SDK status when it cannot start.
         return fail(out, "count", n,
@@ -508,25 +582,25 @@ int cmd_count(Output& out, const Options&) {
         j.key("result").num(0).key("count").num(n);
         return out.emit(j) ? kExitOk : kExitFailure;
     }
-    printf("%d\n", n);
+    out.print("%d\n", n);
     return kExitOk;
 }
 
 int cmd_usbfs(Output& out, const Options& o) {
     if (o.setMb >= 0) {
-        if (HK_SetSysUsbfsMemSize(o.setMb) != 0) {
+        if (g_cam->usbfsSet(o.setMb) != 0) {
             const std::string why = geteuid() != 0 ? " (setting it needs root)" : "";
             return fail(out, "usbfs", -1, std::string("cannot write ") + kUsbfsFile + why);
         }
     }
-    const int mb = HK_GetSysUsbfsMemCurrentSize();
+    const int mb = g_cam->usbfsGet();
     if (mb < 0) return fail(out, "usbfs", -1, std::string("cannot read ") + kUsbfsFile);
     if (out.json) {
         Json j;
         j.key("result").num(0).key("usbfs_mb").num(mb);
         return out.emit(j) ? kExitOk : kExitFailure;
     }
-    printf("usbfs memory limit: %d MB%s\n", mb, mb == 0 ? " (no limit)" : "");
+    out.print("usbfs memory limit: %d MB%s\n", mb, mb == 0 ? " (no limit)" : "");
     return kExitOk;
 }
 
@@ -535,8 +609,8 @@ int cmd_usbfs(Output& out, const Options& o) {
 // One SDK session: MV_CC_Finalize follows every MV_CC_Initialize, a failed one too.
 class SdkSession {
 public:
-    SdkSession() : status(MV_CC_Initialize()) {}
-    ~SdkSession() { (void)MV_CC_Finalize(); }
+    SdkSession() : status(g_cam->initialize()) {}
+    ~SdkSession() { (void)g_cam->finalize(); }
     SdkSession(const SdkSession&) = delete;
     SdkSession& operator=(const SdkSession&) = delete;
     std::string failure() const { return "the camera SDK could not be initialised: " + sdk_words(status); }
@@ -568,7 +642,7 @@ void copy_names(Camera& c, const Info& info) {
 int enumerate(std::vector<Camera>& cams, std::string& words) {
     MV_CC_DEVICE_INFO_LIST list;
     memset(&list, 0, sizeof list);
-    const int ret = MV_CC_EnumDevices(MV_GIGE_DEVICE | MV_USB_DEVICE, &list);
+    const int ret = g_cam->enumDevices(MV_GIGE_DEVICE | MV_USB_DEVICE, &list);
     if (ret != MV_OK) {
         words = "the cameras could not be listed: " + sdk_words(ret);
         return ret;
@@ -627,7 +701,7 @@ int cmd_list(Output& out, const Options&) {
         return out.emit(j) ? kExitOk : kExitFailure;
     }
     if (cams.empty()) {
-        printf("no camera found\n");
+        out.print("no camera found\n");
         return kExitOk;
     }
     std::vector<std::vector<std::string>> rows = {
@@ -650,9 +724,9 @@ int cmd_list(Output& out, const Options&) {
             l += r[k];
             if (k + 1 < r.size()) l += std::string(width[k] - r[k].size() + 2, ' ');
         }
-        printf("%s\n", l.c_str());
+        out.print("%s\n", l.c_str());
     }
-    printf("%zu camera(s), %zu of them \"Hikrobot\" (*)\n", cams.size(), hik);
+    out.print("%zu camera(s), %zu of them \"Hikrobot\" (*)\n", cams.size(), hik);
     return kExitOk;
 }
 
@@ -668,8 +742,8 @@ public:
     DeviceHandle& operator=(const DeviceHandle&) = delete;
     ~DeviceHandle() {
         if (h == nullptr) return;
-        (void)MV_CC_CloseDevice(h);
-        (void)MV_CC_DestroyHandle(h);
+        (void)g_cam->closeDevice(h);
+        (void)g_cam->destroyHandle(h);
     }
 };
 
@@ -696,14 +770,14 @@ ResetOutcome reset_all() {
         }
         if (!c.hikrobot) continue;
         DeviceHandle dev;
-        int r = MV_CC_CreateHandleWithoutLog(&dev.h, c.info);
-        if (r == MV_OK) r = MV_CC_OpenDevice(dev.h, MV_ACCESS_Exclusive, 0);
+        int r = g_cam->createHandle(&dev.h, c.info);
+        if (r == MV_OK) r = g_cam->openDevice(dev.h, MV_ACCESS_Exclusive, 0);
         if (r != MV_OK) {
             o.result = r;
             o.words = "camera " + printable(c.serial) + " could not be opened: " + sdk_words(r);
             return o;
         }
-        r = MV_CC_SetCommandValue(dev.h, "DeviceReset");
+        r = g_cam->setCommand(dev.h, "DeviceReset");
         if (r != MV_OK) {
             o.result = r;
             o.words = "camera " + printable(c.serial) + " refused the reset: " + sdk_words(r);
@@ -739,7 +813,7 @@ WaitOutcome wait_back(const std::vector<std::string>& serials, int seconds) {
             if (listed && (gone[i] || now - t0 >= kLeaveGraceMs || last)) back[i] = true;
             all = all && back[i];
         }
-        if (all || last) break;
+        if (all || last || interrupted()) break;
         sleep_ms(static_cast<int>(std::min<double>(kPollMs, std::max(1.0, until - mono_ms()))));
     }
     w.waitedMs = static_cast<long long>(mono_ms() - t0);
@@ -750,18 +824,18 @@ WaitOutcome wait_back(const std::vector<std::string>& serials, int seconds) {
 int cmd_reset(Output& out, const Options& o) {
     const ResetOutcome r = reset_all();
     if (!out.json) {
-        for (const std::string& s : r.reset) printf("reset %s\n", printable(s).c_str());
-        (void)fflush(stdout);
+        for (const std::string& s : r.reset) out.print("reset %s\n", printable(s).c_str());
+        out.flush();
     }
     auto resetField = [&r](Json& j) { j.key("reset").strings(r.reset); };
     if (r.result != 0) return fail(out, "reset", r.result, r.words, resetField);
-    if (!out.json && r.reset.empty()) printf("no \"Hikrobot\" camera to reset\n");
+    if (!out.json && r.reset.empty()) out.print("no \"Hikrobot\" camera to reset\n");
     WaitOutcome w;
     const bool waited = o.wait >= 0 && !r.reset.empty();
     if (waited) {
         if (!out.json) {
-            printf("waiting up to %d s for %zu camera(s) to come back\n", o.wait, r.reset.size());
-            (void)fflush(stdout);
+            out.print("waiting up to %d s for %zu camera(s) to come back\n", o.wait, r.reset.size());
+            out.flush();
         }
         w = wait_back(r.reset, o.wait);
     }
@@ -782,7 +856,7 @@ int cmd_reset(Output& out, const Options& o) {
         fields(j);
         return out.emit(j) ? kExitOk : kExitFailure;
     }
-    if (waited) printf("all back after %.1f s\n", static_cast<double>(w.waitedMs) / 1000.0);
+    if (waited) out.print("all back after %.1f s\n", static_cast<double>(w.waitedMs) / 1000.0);
     return kExitOk;
 }
 
@@ -798,10 +872,11 @@ struct Check {
 Check check_sdk() {
     Check c{"sdk", "camera SDK", false, {}, {}};
     (void)dlerror();
-    void* lib = dlopen(kSdkLibrary, RTLD_NOW | RTLD_LOCAL);
+    void* lib = qscli::open_library(kSdkLibrary, RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) {
         const char* e = dlerror();
-        c.detail = std::string(kSdkLibrary) + " cannot be loaded: " + (e != nullptr ? e : "unknown reason");
+        c.detail = std::string("cannot load ") + kSdkLibrary + " (" + (e != nullptr ? e : "unknown reason") +
+                   ")";
         c.fix =
             "install the camera vendor's SDK (MVS) and make its library directory known to the loader: "
             "list it in a file in /etc/ld.so.conf.d/ and run ldconfig, or set LD_LIBRARY_PATH";
@@ -825,6 +900,12 @@ Check check_sdk() {
 
 Check check_usbfs() {
     Check c{"usbfs", "usbfs memory", false, {}, {}};
+    if (g_cam == nullptr) {
+        // The camera SDK check already reports the cause; this one cannot count USB3 cameras.
+        c.ok = true;
+        c.detail = "not checked: needs the camera SDK to count the USB3 cameras";
+        return c;
+    }
     std::vector<Camera> cams;
     std::string words;
     const int ret = list_cameras(cams, words);
@@ -836,7 +917,7 @@ Check check_usbfs() {
     }
     int usb3 = 0;
     for (const Camera& cam : cams) usb3 += cam.entry && cam.layerType == MV_USB_DEVICE;
-    const int mb = HK_GetSysUsbfsMemCurrentSize();
+    const int mb = g_cam->usbfsGet();
     const int need = usb3 * kUsbfsMbPerCamera;
     const std::string rule =
         "rule: at least " + std::to_string(kUsbfsMbPerCamera) + " MB per USB3 camera, or 0 for no limit";
@@ -884,42 +965,67 @@ int try_create_in(const std::string& dir, bool directory) {
     return 0;
 }
 
-Check check_status_dir() {
-    Check c{"status_dir", "status/ directory", false, {}, {}};
-    const std::string dir = status_dir();
+Check check_lock_dir() {
+    Check c{"lock_dir", "lock directory", false, {}, {}};
+    const std::string dir = lock_dir();
     const std::string bare = dir.substr(0, dir.size() - 1);
+    const char* env = getenv(qs::kLockDirVariable);  // NOLINT(concurrency-mt-unsafe): nothing sets it
+    const bool chosen = env != nullptr && env[0] != '\0';
+    const bool system = !chosen && dir == qs::kSystemLockDir;
+    // Advice that can work where this directory lives: a read-only file system takes no chmod.
+    std::string elsewhere = std::string("set ") + qs::kLockDirVariable +
+                                  " to a directory every user of the cameras may write to (the same one for "
+                                  "every program that must exclude the others)";
+    const auto fix = [&](int err) {
+        if (err == EROFS && !system) return elsewhere;
+        if (system) {
+            return "as root: install -d -m 1777 " + bare + " (the quellshot-toolkit package does this)";
+        }
+        return "as root: mkdir -p " + bare + " && chmod 1777 " + bare + "; or " + elsewhere;
+    };
+    c.detail = chosen ? std::string("from ") + qs::kLockDirVariable + ": " : "";
     struct stat st {};
+    if (dir.empty()) {
+        c.detail += "the lock directory's path is too long";
+        c.fix = elsewhere;
+        return c;
+    }
     if (stat(bare.c_str(), &st) != 0) {
         const int err = errno;
         if (err != ENOENT) {
-            c.detail = "cannot examine " + dir + ": " + qscli::errorText(err);
-            c.fix = "make " + dir + " a directory this user can write to";
+            c.detail += "cannot examine " + dir + ": " + qscli::errorText(err);
+            c.fix = fix(err);
             return c;
         }
-        const std::string parent = dir.substr(0, dir.size() - strlen("status/"));
-        const int e = try_create_in(parent, true);
+        // The capture creates it with mkdir -p; that works when the nearest existing parent takes it.
+        std::string parent = bare;
+        while (parent.size() > 1 && stat(parent.c_str(), &st) != 0) {
+            const size_t slash = parent.rfind('/');
+            parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+        }
+        const int e = try_create_in(parent == "/" ? parent : parent + "/", true);
         if (e != 0) {
-            c.detail = dir + " does not exist and cannot be created: " + qscli::errorText(e);
-            c.fix = "as root: mkdir -p " + bare + " && chmod 1777 " + bare;
+            c.detail += dir + " does not exist and cannot be created: " + qscli::errorText(e);
+            c.fix = fix(e);
             return c;
         }
         c.ok = true;
-        c.detail = dir + " does not exist yet; the first capture creates it";
+        c.detail += dir + " does not exist yet; the first capture creates it";
         return c;
     }
     if (!S_ISDIR(st.st_mode)) {
-        c.detail = dir + " exists but is not a directory";
-        c.fix = "remove it (rm " + bare + "); the next capture creates the directory";
+        c.detail += dir + " exists but is not a directory";
+        c.fix = chosen ? elsewhere : "remove it (rm " + bare + "); the next capture creates the directory";
         return c;
     }
     const int e = try_create_in(dir, false);
     if (e != 0) {
-        c.detail = dir + " is not writable: " + qscli::errorText(e);
-        c.fix = "as root: chmod 1777 " + bare + ", or run quellshot as a user that may write there";
+        c.detail += dir + " is not writable: " + qscli::errorText(e);
+        c.fix = fix(e);
         return c;
     }
     c.ok = true;
-    c.detail = dir + " is writable";
+    c.detail += dir + " is writable";
     LockHolder holder;
     if (find_lock_holder(dir + "quellshot.lock", holder)) {
         c.detail +=
@@ -929,7 +1035,7 @@ Check check_status_dir() {
 }
 
 int cmd_doctor(Output& out, const Options&) {
-    const Check checks[] = {check_sdk(), check_usbfs(), check_status_dir()};
+    const Check checks[] = {check_sdk(), check_usbfs(), check_lock_dir()};
     int problems = 0;
     for (const Check& c : checks) problems += !c.ok;
     if (out.json) {
@@ -943,13 +1049,13 @@ int cmd_doctor(Output& out, const Options&) {
         return out.emit(j) && problems == 0 ? kExitOk : kExitFailure;
     }
     for (const Check& c : checks) {
-        printf("%-9s %s: %s\n", c.ok ? "ok" : "PROBLEM", c.title, printable(c.detail).c_str());
-        if (!c.ok) printf("%-9s fix: %s\n", "", printable(c.fix).c_str());
+        out.print("%-9s %s: %s\n", c.ok ? "ok" : "PROBLEM", c.title, printable(c.detail).c_str());
+        if (!c.ok) out.print("%-9s fix: %s\n", "", printable(c.fix).c_str());
     }
     if (problems == 0) {
-        printf("all checks passed\n");
+        out.print("all checks passed\n");
     } else {
-        printf("%d problem%s found\n", problems, problems == 1 ? "" : "s");
+        out.print("%d problem%s found\n", problems, problems == 1 ? "" : "s");
     }
     return problems == 0 ? kExitOk : kExitFailure;
 }
@@ -963,6 +1069,7 @@ struct Command {
     size_t minArgs, maxArgs;
     const char* argName;
     int (*run)(Output&, const Options&);
+    bool needsCamera;  // false: runs (and reports) without the camera parts
 };
 
 int usage(const std::string& where, const std::string& what) {
@@ -970,31 +1077,31 @@ int usage(const std::string& where, const std::string& what) {
     return kExitUsage;
 }
 
+// Help and version texts: on stdout, which must take them.
+int print_plain(const std::string& text) {
+    if (fputs(text.c_str(), stdout) < 0 || fflush(stdout) != 0 || ferror(stdout) != 0 || fclose(stdout) != 0) {
+        (void)fprintf(stderr, "quellshot: cannot write to stdout: %s\n", qscli::errorText(errno).c_str());
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
 int run(int argc, char** argv) {
     static const Command commands[] = {
-        {"grab",
-         kGrabHelp,
-         {"--bmp", "--jpg", "--timeout", "--no-ae-wait", "--json"},
-         1,
-         1,
-         "PATH",
-         cmd_grab},
-        {"count", kCountHelp, {"--json"}, 0, 0, "", cmd_count},
-        {"list", kListHelp, {"--json"}, 0, 0, "", cmd_list},
-        {"usbfs", kUsbfsHelp, {"--json"}, 0, 1, "MB", cmd_usbfs},
-        {"reset", kResetHelp, {"--wait", "--json"}, 0, 0, "", cmd_reset},
-        {"doctor", kDoctorHelp, {"--json"}, 0, 0, "", cmd_doctor},
+        {"grab", kGrabHelp, {"--bmp", "--jpg", "--timeout", "--no-ae-wait", "--json", "--quiet"}, 1, 1, "PATH",
+         cmd_grab, true},
+        {"count", kCountHelp, {"--json", "--quiet"}, 0, 0, "", cmd_count, true},
+        {"list", kListHelp, {"--json", "--quiet"}, 0, 0, "", cmd_list, true},
+        {"usbfs", kUsbfsHelp, {"--json", "--quiet"}, 0, 1, "MB", cmd_usbfs, true},
+        {"reset", kResetHelp, {"--wait", "--json", "--quiet"}, 0, 0, "", cmd_reset, true},
+        {"doctor", kDoctorHelp, {"--json", "--quiet"}, 0, 0, "", cmd_doctor, false},
     };
     if (argc < 2) return usage("quellshot", "missing command");
     const std::string first = argv[1];
-    if (first == "-h" || first == "--help" || first == "help") {
-        (void)fputs(kHelp, stdout);
-        return kExitOk;
-    }
+    if (first == "-h" || first == "--help" || first == "help") return print_plain(kHelp);
     if (first == "--version") {
         if (argc > 2) return usage("quellshot", "--version takes no arguments");
-        printf("quellshot %s\n", QS_VERSION);
-        return kExitOk;
+        return print_plain(std::string("quellshot ") + QS_VERSION + "\n");
     }
     const Command* cmd = nullptr;
     for (const Command& c : commands) {
@@ -1006,25 +1113,49 @@ int run(int argc, char** argv) {
     const std::string where = std::string("quellshot ") + cmd->name;
     Options o;
     const Usage u = parse_options(std::vector<std::string>(argv + 2, argv + argc), cmd->options, o);
-    if (o.help) {
-        (void)fputs(cmd->help, stdout);
-        return kExitOk;
-    }
+    if (o.help) return print_plain(cmd->help);
     if (!u.error.empty()) return usage(where, u.error);
     if (o.args.size() < cmd->minArgs) return usage(where, std::string("missing ") + cmd->argName);
     if (o.args.size() > cmd->maxArgs)
         return usage(where, "unexpected argument '" + o.args[cmd->maxArgs] + "'");
-    if (cmd->run == cmd_grab && o.args[0].empty()) return usage(where, "PATH is empty");
+    if (cmd->run == cmd_grab) {
+        const std::string& p = o.args[0];
+        struct stat st {};
+        if (p.empty()) return usage(where, "PATH is empty");
+        if (p.back() == '/' || (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+            return usage(where, "PATH '" + p + "' names a directory; give the photo's file name");
+        }
+    }
     if (cmd->run == cmd_usbfs && !o.args.empty() && !parse_int(o.args[0], 0, INT_MAX, o.setMb)) {
         return usage(where,
                      "MB must be a whole number 0.." + std::to_string(INT_MAX) + ", not '" + o.args[0] + "'");
     }
     Output out;
-    if (o.json && !out.beginJson()) {
+    if (!out.begin(o.json)) {
         (void)fprintf(stderr, "%s: cannot redirect stdout: %s\n", where.c_str(), qscli::errorText(errno).c_str());
         return kExitFailure;
     }
-    return cmd->run(out, o);
+    if (o.quiet) sw_log_setMinLevel(LEVEL_WARN);
+    catch_signals();
+    std::string why;
+    g_cam = camera_api(why);
+    int status;
+    if (g_cam == nullptr && cmd->needsCamera) {
+        status = fail(out, cmd->name, -1, "cannot load the camera library: " + why);
+    } else {
+        status = cmd->run(out, o);
+    }
+    if (!out.finish()) {
+        (void)fprintf(stderr, "%s: cannot write to stdout: %s\n", where.c_str(),
+                      qscli::errorText(errno).c_str());
+        status = kExitFailure;
+    }
+    if (interrupted()) {
+        const int sig = g_signal.load();
+        (void)fprintf(stderr, "%s: interrupted by %s\n", where.c_str(), sig == SIGINT ? "SIGINT" : "SIGTERM");
+        status = 128 + sig;
+    }
+    return status;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -15,6 +16,8 @@
 #include "support/tempdir.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // A private mount namespace in which the directory $0 stands in for the kernel's module parameters; the
 // program starts without stdin, as from cron or CI, so that its first descriptor is 0.
@@ -137,6 +140,11 @@ TEST(MorvenE2E, ResetsEveryHikrobotCameraAndExitsWithTheOutcome) {
              "", "S1 "},
     }) run(c, TempDir(), emulated(QS_EMULATOR, {QS_MORVEN_PATH}));
     // clang-format on
+    // It resets every camera at once, so an argument it does not know never counts as a go-ahead.
+    for (const char* a : {"--help", "-h"})
+        EXPECT_EQ(run({a, "", 0, "Usage: morven\n…", ""}, TempDir(), emulated(QS_EMULATOR, {QS_MORVEN_PATH})), "");
+    run({"--all", "", 2, "", "morven: unexpected argument '--all'; nothing was reset\nUsage: morven\n…"}, TempDir(),
+        emulated(QS_EMULATOR, {QS_MORVEN_PATH}));
 }
 
 TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
@@ -149,9 +157,10 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
         {"grab --json --no-ae-wait @/a", kCam + "exposure_auto = continuous\nexposures = 10000, 20000\n", 0,
          R"({"result":0,"path":"@/a.jpg","model":"MV-CLI-64","serial":"CLI1","exposure_us":10000.00,)"
          R"("elapsed_ms":…})" "\n", "[…] [debug] (quellshot/photoproc.cpp:…) [Quellshot] +++GetOneFrame+++…"},
-        {"grab --bmp --timeout 60 @/b.BMP", kCam, 0, "[…+++GetOneFrame+++, Width[64], Height[48]…\n"
-         "saved @/b.BMP (camera MV-CLI-64, serial CLI1, exposure 10000.00 us, … ms)\n", ""},
-        {"grab --timeout 2147483 @/f", kNone, 1, "…[Quellshot] 没有相机,数量=0!!\n",
+        {"grab --bmp --timeout 60 @/b.BMP", kCam, 0, "saved @/b.BMP (camera MV-CLI-64, serial CLI1, exposure "
+         "10000.00 us, … ms)\n", "[…] [debug] (…+++GetOneFrame+++, Width[64], Height[48]…\n"},
+        {"grab --quiet @/q", kCam, 0, "saved @/q.jpg (…\n", ""},
+        {"grab --timeout 2147483 --quiet @/f", kNone, 1, "", "…[Quellshot] 没有相机,数量=0!!\n"
          "quellshot grab: failed, result -3: no camera listed\n"},
         {"grab --json @/f", cam("manufacturer=Basler"), 1, R"({"result":-6,"error":"no camera of the )"
          R"(manufacturer \"Hikrobot\""})" "\n", "…没有找到 \"Hikrobot\" 的相机!!\n"},
@@ -210,7 +219,7 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
         // doctor: the usbfs limit against the USB3 cameras found (16 MB each, or 0 for none)
         {"doctor", kUsb3x2, 1, "ok        camera SDK: libMvCameraControl.so loads (/…)\nPROBLEM   usbfs "
          "memory: 16 MB is too little for 2 USB3 cameras: at least 32 MB (rule: at least 16 MB per USB3 "
-         "camera, or 0 for no limit)\n          fix: as root: quellshot usbfs 32 (lasts…\nok        status/ "
+         "camera, or 0 for no limit)\n          fix: as root: quellshot usbfs 32 (lasts…\nok        lock "
          "directory: …\n1 problem found\n", "", nullptr, "16\n"},
         {"doctor --json", kUsb3x2, 0, R"(…"check":"usbfs","ok":true,"detail":"32 MB for 2 USB3 cameras (…)",
          "", nullptr, "32\n"},
@@ -224,7 +233,10 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
     for (const std::string cmd : {"grab", "count", "list", "usbfs", "reset", "doctor"})
         cases.push_back({cmd + " --help", "", 0, "Usage: quellshot " + cmd + " …", ""});
     // Usage errors: exit status 2 and only a message on stderr, also with --json.
-    for (const std::string args : {"", "shoot", "--bogus", "--version x", "grab", "grab a b", "grab ''",
+    cases.push_back({"grab @/", kCam, 2, "", "quellshot grab: PATH '@/' names a directory; give the photo's file "
+                     "name\nTry 'quellshot grab --help'.\n"});
+    for (const std::string args : {"", "shoot", "--bogus", "--version x", "grab", "grab a b", "grab ''", "grab .",
+         "grab ..", "grab /", "grab @",
          "grab --timeout soon p", "grab --timeout 0 p", "grab --timeout 2147484 p", "grab --timeout= p",
          "grab p --timeout", "grab --bmp --jpg p", "grab --png p", "grab --json=yes p", "count x",
          "count --wait 1", "list --bmp", "usbfs -5", "usbfs 12x", "usbfs 2147483648", "usbfs ''", "usbfs 1 2",
@@ -234,8 +246,23 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
     }
     // clang-format on
     for (const Case& c : cases) run(c, TempDir());
+    // A directory that cannot take the photo is found before the camera starts.
+    EXPECT_EQ(run({"grab @/no/x", kCam, 1, "", "quellshot grab: failed, result -19: cannot save in @/no: No such "
+                   "file or directory\n"}, TempDir()), "");
+    EXPECT_EQ(run({"grab --json @/no/x", kCam, 1, R"({"result":-19,"error":"cannot save in @/no: No such file or )"
+                   R"(directory","errno":2})" "\n"}, TempDir()), "");
+    // A stdout that cannot take the output (a full disk) is a failure; the simulator refuses at once a
+    // scenario that is not one.
+    auto wrapped = [](std::vector<std::string> w) {
+        for (const auto& a : emulated(QS_EMULATOR, {QS_QUELLSHOT_PATH})) w.push_back(a);
+        return w;
+    };
+    const auto full = wrapped({"sh", "-c", "exec \"$@\" >/dev/full", "-"});
+    for (const char* args : {"count", "--help"})
+        run({args, "", 1, "", "quellshot…: cannot write to stdout: No space left on device\n"}, TempDir(), full);
+    run({"count", "", 1, "", "camsim: /dev/zero: not a regular file\n…"}, TempDir(),
+        wrapped({"env", "CAMSIM_SCENARIO=/dev/zero"}));
 }
-
 // A capture while another holds the lock fails at once with -2 and names the holder. The lock and
 // the set-up check use status/ beside the program: here beside a copy of it in the sandbox.
 TEST(QuellshotCli, LockHolderAndStatusDirectory) {
@@ -244,9 +271,9 @@ TEST(QuellshotCli, LockHolderAndStatusDirectory) {
     const auto program = emulated(QS_EMULATOR, {dir.file("quellshot")});
     dir.write("status", "not a directory\n");
     // clang-format off
-    EXPECT_EQ(run({"grab @/x", kCam, 1, "", "…result -1: the lock file status/quellshot.lock…"}, dir,
-                  program), "");
-    run({"doctor --json", kCam, 1, R"(…{"check":"status_dir","ok":false,"detail":"@/status/ exists but is )"
+    EXPECT_EQ(run({"grab @/x", kCam, 1, "", "…result -1: the lock file @/status/quellshot.lock cannot be created or "
+                   "opened: Not a directory\n"}, dir, program), "");
+    run({"doctor --json", kCam, 1, R"(…{"check":"lock_dir","ok":false,"detail":"@/status/ exists but is )"
          R"(not a directory","fix":"remove it (rm @/status); …)", "", nullptr, "0"}, dir, program);
     ASSERT_EQ(remove(dir.file("status").c_str()), 0);
     ASSERT_EQ(mkdir(dir.file("status").c_str(), 0755), 0);
@@ -260,7 +287,7 @@ TEST(QuellshotCli, LockHolderAndStatusDirectory) {
                    "lock\nquellshot grab: the lock is held by process " + holder + "\n"}, dir, program), "");
     run({"grab --json @/x", kCam, 1, R"({"result":-2,"error":"another capture holds the lock","lock_holder":)"
          R"({"pid":)" + pid + R"(,"comm":")" + comm + "\"}}\n"}, dir, program);
-    run({"doctor", kCam, 0, "…status/ directory: @/status/ is writable; a capture is running in process " +
+    run({"doctor", kCam, 0, "…lock directory: @/status/ is writable; a capture is running in process " +
          holder + "\n…", "", nullptr, "0"}, dir, program);
     // Where /proc/locks does not tell (it is hidden here), the holder is unknown.
     auto blind = program;
@@ -269,8 +296,37 @@ TEST(QuellshotCli, LockHolderAndStatusDirectory) {
          "null}\n"}, dir, blind);
     run({"grab @/x", kCam, 1, "", "…\nquellshot grab: the process holding the lock could not be found\n"},
         dir, blind);
-    // clang-format on
+    // QUELLSHOT_LOCKDIR moves the lock for the program and the library alike.
     close(fd);
+    setenv("QUELLSHOT_LOCKDIR", dir.file("locks").c_str(), 1);
+    ASSERT_EQ(mkdir(dir.file("locks").c_str(), 0755), 0);
+    const int moved = open(dir.file("locks/quellshot.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_EQ(flock(moved, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(run({"grab @/x", kCam, 1, "", "…result -2…\nquellshot grab: the lock is held by process " + holder + "\n"},
+                  dir, program), "");
+    run({"doctor", kCam, 0, "…lock directory: from QUELLSHOT_LOCKDIR: @/locks/ is writable; a capture is running in "
+         "process " + holder + "\n…", "", nullptr, "0"}, dir, program);
+    // clang-format on
+    unsetenv("QUELLSHOT_LOCKDIR");
+    close(moved);
+}
+
+// Ctrl-C or SIGTERM during a capture: it tears down (the session in the journal ends), releases the lock
+// and saves nothing, leaving no temporary file; the program says so and exits 128 + the signal.
+TEST(QuellshotCli, ASignalEndsTheCaptureCleanly) {
+    const std::string lock = fs::path(QS_QUELLSHOT_PATH).parent_path().string() + "/status/quellshot.lock";
+    for (const auto& [sig, status] : {std::pair{"INT", 130}, {"TERM", 143}}) {
+        TempDir dir;
+        std::vector<std::string> signalled = {"sh", "-c", std::string("\"$@\" & until grep -qs TriggerSoftware "
+            "\"$CAMSIM_JOURNAL\"; do sleep 0.05; done; kill -") + sig + " $!; wait $!", "-"};
+        for (const auto& a : emulated(QS_EMULATOR, {QS_QUELLSHOT_PATH})) signalled.push_back(a);
+        run({"grab --timeout 60 @/x", kCam + "frames = none\n", status, "", "…quellshot grab: failed, result -20: "
+             "the capture was cancelled; nothing was saved\nquellshot grab: interrupted by SIG" + std::string(sig) + "\n"},
+            dir, signalled);
+        for (const auto& e : fs::directory_iterator(dir.path()))  // the run's own files, and nothing saved
+            EXPECT_TRUE(std::regex_match(e.path().filename().string(), std::regex("usbfs|scenario.ini|journal|camsim-.*")));
+        EXPECT_NE(access(lock.c_str(), F_OK), 0);
+    }
 }
 
 // On a terminal the library's frame lines become one status line, redrawn in place and cut to the

@@ -1,0 +1,82 @@
+// Loading the camera parts of the quellshot program at run time.
+#include "camera_api.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <vector>
+
+#ifndef QS_LIBQUELLSHOT
+#define QS_LIBQUELLSHOT "libquellshot.so"
+#endif
+
+namespace qscli {
+
+namespace {
+
+CameraApi g_api;
+std::atomic<const CameraApi*> g_loaded{nullptr};
+
+template <class Fn>
+bool find(void* lib, const char* name, Fn& fn, std::string& why) {
+    fn = reinterpret_cast<Fn>(dlsym(lib, name));  // NOLINT: dlsym hands back functions as void*
+    if (fn == nullptr) why = std::string(QS_LIBQUELLSHOT) + " has no " + name + " (an older toolkit?)";
+    return fn != nullptr;
+}
+
+}  // namespace
+
+void* open_library(const char* name, int flags) {
+    void* self = dlopen(nullptr, RTLD_NOW);
+    Dl_serinfo size{};
+    if (self != nullptr && dlinfo(self, RTLD_DI_SERINFOSIZE, &size) == 0) {
+        std::vector<char> buf(size.dls_size);
+        auto* info = reinterpret_cast<Dl_serinfo*>(buf.data());
+        *info = size;
+        if (dlinfo(self, RTLD_DI_SERINFO, info) == 0) {
+            for (unsigned i = 0; i < info->dls_cnt; ++i) {
+                const std::string path = std::string(info->dls_serpath[i].dls_name) + "/" + name;
+                if (access(path.c_str(), F_OK) == 0) return dlopen(path.c_str(), flags);
+            }
+        }
+    }
+    return dlopen(name, flags);
+}
+
+const CameraApi* camera_api(std::string& why) {
+    if (const CameraApi* api = g_loaded.load()) return api;
+    (void)dlerror();
+    // Kept loaded for the life of the process. Symbols of the SDK are found through the library's
+    // own dependencies.
+    void* lib = open_library(QS_LIBQUELLSHOT, RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) {
+        const char* e = dlerror();
+        why = e != nullptr ? e : "unknown reason";
+        return nullptr;
+    }
+    CameraApi a{};
+    const bool ok =
+        find(lib, "Quellshot_Grab", a.grab, why) && find(lib, "HK_GetCameraCount", a.cameraCount, why) &&
+        find(lib, "HK_SetWaitAEDoneForTakePhoto", a.setWaitAE, why) &&
+        find(lib, "HK_GetSysUsbfsMemCurrentSize", a.usbfsGet, why) &&
+        find(lib, "HK_SetSysUsbfsMemSize", a.usbfsSet, why) && find(lib, "qs_cancel", a.cancel, why) &&
+        find(lib, "qs_last_errno", a.lastErrno, why) && find(lib, "MV_CC_Initialize", a.initialize, why) &&
+        find(lib, "MV_CC_Finalize", a.finalize, why) && find(lib, "MV_CC_EnumDevices", a.enumDevices, why) &&
+        find(lib, "MV_CC_CreateHandleWithoutLog", a.createHandle, why) &&
+        find(lib, "MV_CC_OpenDevice", a.openDevice, why) &&
+        find(lib, "MV_CC_SetCommandValue", a.setCommand, why) &&
+        find(lib, "MV_CC_CloseDevice", a.closeDevice, why) &&
+        find(lib, "MV_CC_DestroyHandle", a.destroyHandle, why);
+    if (!ok) return nullptr;
+    g_api = a;
+    g_loaded.store(&g_api);
+    return &g_api;
+}
+
+const CameraApi* loaded_camera_api() {
+    return g_loaded.load();
+}
+
+}  // namespace qscli

@@ -1,0 +1,43 @@
+// The camera parts of the quellshot program, loaded at run time: the capture library and, through
+// it, the camera SDK. So the program starts on a board without the SDK: --help, --version and
+// doctor work there, and the camera commands say why they cannot.
+#pragma once
+
+#include <MvCameraControl.h>
+
+#include <string>
+
+#include "quellshot.h"
+
+namespace qscli {
+
+struct CameraApi {
+    decltype(&::Quellshot_Grab) grab;
+    decltype(&::HK_GetCameraCount) cameraCount;
+    decltype(&::HK_SetWaitAEDoneForTakePhoto) setWaitAE;
+    decltype(&::HK_GetSysUsbfsMemCurrentSize) usbfsGet;
+    decltype(&::HK_SetSysUsbfsMemSize) usbfsSet;
+    decltype(&::qs_cancel) cancel;
+    decltype(&::qs_last_errno) lastErrno;
+    decltype(&::MV_CC_Initialize) initialize;
+    decltype(&::MV_CC_Finalize) finalize;
+    decltype(&::MV_CC_EnumDevices) enumDevices;
+    decltype(&::MV_CC_CreateHandleWithoutLog) createHandle;
+    decltype(&::MV_CC_OpenDevice) openDevice;
+    decltype(&::MV_CC_SetCommandValue) setCommand;
+    decltype(&::MV_CC_CloseDevice) closeDevice;
+    decltype(&::MV_CC_DestroyHandle) destroyHandle;
+};
+
+// dlopen of a library by its file name through this program's own search path (run path, then the
+// system's), looked up here: a sanitizer's dlopen wrapper would search with its own path instead.
+void* open_library(const char* name, int flags);
+
+// Loads the capture library once (later calls return the same table). NULL when it or the camera
+// SDK it needs cannot be loaded; `why` then holds the loader's reason. One thread at a time.
+const CameraApi* camera_api(std::string& why);
+
+// The table once loaded, else NULL. Async-signal-safe (for qs_cancel from a signal handler).
+const CameraApi* loaded_camera_api();
+
+}  // namespace qscli
