@@ -1,6 +1,29 @@
 # Debian packages, one per component: the libraries and programs, the files to build against them
 # (-dev), and the simulated camera SDK (-sim, in its private directory). A cross build for armhf
 # makes armhf packages: `cmake --build --preset armhf-release --target package`.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64|arm64")
+  # Not built and tested for 64-bit ARM yet (its tests would run under qemu-aarch64 as armhf's run
+  # under qemu-arm): no packages until they are.
+  message(STATUS "No Debian packages for ${CMAKE_SYSTEM_PROCESSOR}: only amd64 and armhf are tested")
+  return()
+endif()
+
+# Each package carries its copyright file and a README; the runtime package also creates the
+# capture lock directory (now, and at every boot through tmpfiles.d).
+set(_deb ${CMAKE_CURRENT_LIST_DIR}/debian)
+foreach(_pkg IN ITEMS runtime:quellshot-toolkit dev:quellshot-toolkit-dev sim:quellshot-toolkit-sim)
+  string(REPLACE ":" ";" _pair ${_pkg})
+  list(GET _pair 0 _component)
+  list(GET _pair 1 _name)
+  if(_component STREQUAL "sim" AND NOT QS_SIMULATED_SDK)
+    continue()
+  endif()
+  install(FILES ${_deb}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_name} COMPONENT ${_component})
+  install(FILES ${_deb}/README.${_component} RENAME README
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_name} COMPONENT ${_component})
+endforeach()
+install(FILES ${_deb}/quellshot.conf DESTINATION lib/tmpfiles.d COMPONENT runtime)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quellshot-toolkit)
 set(CPACK_PACKAGE_VENDOR "quellshot toolkit developers")
@@ -13,8 +36,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
-elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64")
-  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 else()
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 endif()
@@ -26,8 +47,15 @@ endif()
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME quellshot-toolkit)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.36), libstdc++6 (>= 12)")
+# Without a camera SDK the programs can only say that they need one (quellshot doctor).
+if(QS_SIMULATED_SDK)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "quellshot-toolkit-sim | quellshot-camera-sdk")
+else()
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "quellshot-camera-sdk")
+endif()
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${_deb}/postinst)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "Hikrobot camera control for embedded Linux boards\n morven resets every Hikrobot camera; quellshot takes photos (library and program);\n dudiz is the utility library under both. Needs the camera vendor's SDK\n (libMvCameraControl.so) or the simulated one (quellshot-toolkit-sim).")
+  "Hikrobot camera control for embedded Linux boards\n morven resets every Hikrobot camera; quellshot takes photos (library and program);\n dudiz is the utility library under both. Needs the camera vendor's SDK\n (libMvCameraControl.so) or the simulated one (quellshot-toolkit-sim).\n Captures lock /run/lock/quellshot/quellshot.lock, which this package creates.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME quellshot-toolkit-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
@@ -41,6 +69,7 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION
 
 set(CPACK_DEBIAN_SIM_PACKAGE_NAME quellshot-toolkit-sim)
 set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "libc6 (>= 2.36), libstdc++6 (>= 12), libturbojpeg0 (>= 2.1)")
+set(CPACK_DEBIAN_SIM_PACKAGE_PROVIDES quellshot-camera-sdk)
 set(CPACK_COMPONENT_SIM_DESCRIPTION
   "Simulated Hikrobot camera SDK for the quellshot toolkit\n A strict stand-in for libMvCameraControl.so with scenario files and faults on demand,\n installed in a private directory (lib/camsim) so that it never shadows a vendor SDK.")
 
