@@ -112,7 +112,15 @@ typedef struct _MV_CC_DEVICE_INFO_LIST_ {
 enum MvGvspPixelType {
     PixelType_Gvsp_Undefined = -1,
     PixelType_Gvsp_Mono8 = 0x01080001,
+    PixelType_Gvsp_Mono10 = 0x01100003,
+    PixelType_Gvsp_Mono12 = 0x01100005,
+    PixelType_Gvsp_Mono16 = 0x01100007,
+    PixelType_Gvsp_BayerGR8 = 0x01080008,
+    PixelType_Gvsp_BayerRG8 = 0x01080009,
+    PixelType_Gvsp_BayerGB8 = 0x0108000A,
+    PixelType_Gvsp_BayerBG8 = 0x0108000B,
     PixelType_Gvsp_RGB8_Packed = 0x02180014,
+    PixelType_Gvsp_BGR8_Packed = 0x02180015,
 };
 
 /* ---- frames ------------------------------------------------------------------------------- */
@@ -211,6 +219,8 @@ typedef enum _MV_CAM_EXPOSURE_AUTO_MODE_ {
 /* ---- functions ---------------------------------------------------------------------------- */
 /* Library life: every MV_CC_Initialize, also a failed one, is followed by MV_CC_Finalize. */
 MV_CAMCTRL_API int __stdcall MV_CC_Initialize(void);
+/* Version of the library as 0xAABBCCDD: major, minor, revision, build. */
+MV_CAMCTRL_API unsigned int __stdcall MV_CC_GetSDKVersion(void);
 MV_CAMCTRL_API int __stdcall MV_CC_Finalize(void);
 
 MV_CAMCTRL_API int __stdcall MV_CC_EnumDevices(unsigned int nTLayerType,

@@ -604,6 +604,10 @@ int MV_CC_Initialize(void) {
     });
 }
 
+unsigned int MV_CC_GetSDKVersion(void) {
+    return (QS_VERSION_MAJOR << 24) | (QS_VERSION_MINOR << 16) | (QS_VERSION_PATCH << 8);
+}
+
 int MV_CC_Finalize(void) {
     return run(kFinalize, noDescription, [](Call& c) {
         State& s = c.s;
