@@ -1,5 +1,10 @@
-# Selects the camera SDK: the vendor's installed one when MVSDK_ROOT is set, else our simulator.
-# Either way the rest of the build links the target camsdk::sdk and includes <MvCameraControl.h>.
+# The camera SDK boundary. Our code includes <MvCameraControl.h> (camsdk::headers: ours, or the
+# vendor's when MVSDK_ROOT is set) and calls the SDK through camsdk_loader, which loads a
+# libMvCameraControl.so when the program runs (camsdk/loader/sdkloader.h has the rule). The SDKs
+# built here are our backends: the simulator (camsim, for development and tests) and, when Aravis
+# is found, the Aravis backend (camaravis, for real GigE Vision and USB3 Vision cameras). Each
+# installs into its own private directory, never the system library path, so that none can
+# shadow a vendor SDK on a board.
 
 if(MVSDK_ROOT)
   find_path(MVSDK_INCLUDE_DIR MvCameraControl.h
@@ -13,18 +18,26 @@ if(MVSDK_ROOT)
   endif()
   find_library(MVSDK_LIBRARY MvCameraControl
     PATHS "${MVSDK_ROOT}" PATH_SUFFIXES ${_mvsdk_libdirs} NO_DEFAULT_PATH REQUIRED)
-  add_library(camsdk_vendor SHARED IMPORTED GLOBAL)
-  set_target_properties(camsdk_vendor PROPERTIES
-    IMPORTED_LOCATION "${MVSDK_LIBRARY}"
-    INTERFACE_INCLUDE_DIRECTORIES "${MVSDK_INCLUDE_DIR}")
-  add_library(camsdk::sdk ALIAS camsdk_vendor)
+  get_filename_component(MVSDK_LIBRARY_DIR "${MVSDK_LIBRARY}" DIRECTORY)
+  add_library(camsdk_headers INTERFACE)
+  target_include_directories(camsdk_headers INTERFACE "${MVSDK_INCLUDE_DIR}")
   set(QS_SIMULATED_SDK OFF)
-  message(STATUS "Camera SDK: vendor SDK at ${MVSDK_ROOT} (${MVSDK_LIBRARY})")
+  message(STATUS "Camera SDK: built against the vendor's header at ${MVSDK_ROOT}; its library is "
+    "found first at run time (${MVSDK_LIBRARY_DIR})")
 else()
+  add_library(camsdk_headers INTERFACE)
+  target_include_directories(camsdk_headers INTERFACE $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/camsdk>)
   set(QS_SIM_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/camsim")
-  list(APPEND CMAKE_INSTALL_RPATH "$ORIGIN/../${QS_SIM_INSTALL_DIR}")
   add_subdirectory(${CMAKE_SOURCE_DIR}/camsdk/sim ${CMAKE_BINARY_DIR}/camsdk/sim)
-  add_library(camsdk::sdk ALIAS MvCameraControl)
   set(QS_SIMULATED_SDK ON)
-  message(STATUS "Camera SDK: simulated")
+  message(STATUS "Camera SDK: our header; simulated backend built")
 endif()
+add_library(camsdk::headers ALIAS camsdk_headers)
+if(EXISTS ${CMAKE_SOURCE_DIR}/camsdk/common/CMakeLists.txt)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/camsdk/common ${CMAKE_BINARY_DIR}/camsdk/common)
+endif()
+set(QS_ARAVIS_INSTALL_DIR "${CMAKE_INSTALL_LIBDIR}/camaravis")
+if(EXISTS ${CMAKE_SOURCE_DIR}/camsdk/aravis/CMakeLists.txt AND NOT MVSDK_ROOT)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/camsdk/aravis ${CMAKE_BINARY_DIR}/camsdk/aravis)
+endif()
+add_subdirectory(${CMAKE_SOURCE_DIR}/camsdk/loader ${CMAKE_BINARY_DIR}/camsdk/loader)

@@ -15,6 +15,7 @@
 #include "internal/fieldcopy.h"
 #include "lockdir.h"
 #include "qs_internal.h"
+#include "sdkloader.h"
 #include "swdir.h"
 #include "swfile.h"
 #include "swlog.h"
@@ -312,3 +313,10 @@ extern "C" int Quellshot_Grab(HKImgType imgType, const char* saveImgPath, int ti
 extern "C" void qs_cancel(void) { qs::cancel_generation.fetch_add(1); }
 
 extern "C" int qs_last_errno(void) { return tls_lastErrno; }
+
+extern "C" const char* qs_camera_sdk(const char** name, const char** why) {
+    const sdkloader::Choice& c = sdkloader::choice();
+    if (name != nullptr) *name = c.name;
+    if (why != nullptr) *why = c.library != nullptr ? nullptr : c.why;
+    return c.library != nullptr ? c.path : nullptr;
+}

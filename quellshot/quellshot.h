@@ -129,6 +129,18 @@ QS_API void qs_cancel(void);
  * call. Thread-safe (one value per thread); never blocks. */
 QS_API int qs_last_errno(void);
 
+/* The camera SDK this library drives: a libMvCameraControl.so chosen and loaded on first use.
+ * QUELLSHOT_SDK chooses: "vendor" (the camera vendor's SDK, found by the dynamic linker or in
+ * /opt/MVS/lib/<arch>/), "aravis" (the toolkit's backend over Aravis), "sim" (the toolkit's
+ * simulator) or a library's path. Unset or empty: the vendor's SDK when it is installed, else
+ * the Aravis backend, else the simulator. A process that has a libMvCameraControl.so loaded
+ * already (a host program linked with one) keeps using it when it fits that choice.
+ * Returns the loaded file's path; `name` (when not NULL) gets "vendor", "aravis" or "sim". When no
+ * SDK can be loaded returns NULL, and `why` (when not NULL) gets the reason; every camera function
+ * then fails. The strings live as long as the process. Thread-safe; the first call blocks while
+ * the library loads. */
+QS_API const char* qs_camera_sdk(const char** name, const char** why);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <type_traits>
 #include <vector>
 
 #ifndef QS_LIBQUELLSHOT
@@ -48,8 +49,7 @@ void* open_library(const char* name, int flags) {
 const CameraApi* camera_api(std::string& why) {
     if (const CameraApi* api = g_loaded.load()) return api;
     (void)dlerror();
-    // Kept loaded for the life of the process. Symbols of the SDK are found through the library's
-    // own dependencies.
+    // Kept loaded for the life of the process, as is the SDK it loads.
     void* lib = open_library(QS_LIBQUELLSHOT, RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) {
         const char* e = dlerror();
@@ -57,19 +57,40 @@ const CameraApi* camera_api(std::string& why) {
         return nullptr;
     }
     CameraApi a{};
-    const bool ok =
-        find(lib, "Quellshot_Grab", a.grab, why) && find(lib, "HK_GetCameraCount", a.cameraCount, why) &&
-        find(lib, "HK_SetWaitAEDoneForTakePhoto", a.setWaitAE, why) &&
-        find(lib, "HK_GetSysUsbfsMemCurrentSize", a.usbfsGet, why) &&
-        find(lib, "HK_SetSysUsbfsMemSize", a.usbfsSet, why) && find(lib, "qs_cancel", a.cancel, why) &&
-        find(lib, "qs_last_errno", a.lastErrno, why) && find(lib, "MV_CC_Initialize", a.initialize, why) &&
-        find(lib, "MV_CC_Finalize", a.finalize, why) && find(lib, "MV_CC_EnumDevices", a.enumDevices, why) &&
-        find(lib, "MV_CC_CreateHandleWithoutLog", a.createHandle, why) &&
-        find(lib, "MV_CC_OpenDevice", a.openDevice, why) &&
-        find(lib, "MV_CC_SetCommandValue", a.setCommand, why) &&
-        find(lib, "MV_CC_CloseDevice", a.closeDevice, why) &&
-        find(lib, "MV_CC_DestroyHandle", a.destroyHandle, why);
+    decltype(&::qs_camera_sdk) cameraSdk = nullptr;
+    bool ok = find(lib, "Quellshot_Grab", a.grab, why) &&
+              find(lib, "HK_GetCameraCount", a.cameraCount, why) &&
+              find(lib, "HK_SetWaitAEDoneForTakePhoto", a.setWaitAE, why) &&
+              find(lib, "HK_GetSysUsbfsMemCurrentSize", a.usbfsGet, why) &&
+              find(lib, "HK_SetSysUsbfsMemSize", a.usbfsSet, why) && find(lib, "qs_cancel", a.cancel, why) &&
+              find(lib, "qs_last_errno", a.lastErrno, why) && find(lib, "qs_camera_sdk", cameraSdk, why);
     if (!ok) return nullptr;
+    // The SDK the library chose; opening it again by its path hands back the same loaded library.
+    const char* sdkWhy = nullptr;
+    a.sdkPath = cameraSdk(&a.sdkName, &sdkWhy);
+    if (a.sdkPath == nullptr) {
+        why = sdkWhy != nullptr ? sdkWhy : "no camera SDK";
+        return nullptr;
+    }
+    void* sdk = dlopen(a.sdkPath, RTLD_NOW | RTLD_LOCAL);
+    if (sdk == nullptr) {
+        const char* e = dlerror();
+        why = e != nullptr ? e : "unknown reason";
+        return nullptr;
+    }
+    decltype(&::MV_CC_GetSDKVersion) version = nullptr;
+    const auto found = [&](const char* name, auto& fn) {
+        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(sdk, name));  // NOLINT: see find
+        if (fn == nullptr) why = std::string(a.sdkPath) + " has no " + name;
+        return fn != nullptr;
+    };
+    ok = found("MV_CC_Initialize", a.initialize) && found("MV_CC_Finalize", a.finalize) &&
+         found("MV_CC_EnumDevices", a.enumDevices) && found("MV_CC_CreateHandleWithoutLog", a.createHandle) &&
+         found("MV_CC_OpenDevice", a.openDevice) && found("MV_CC_SetCommandValue", a.setCommand) &&
+         found("MV_CC_CloseDevice", a.closeDevice) && found("MV_CC_DestroyHandle", a.destroyHandle) &&
+         found("MV_CC_GetSDKVersion", version);
+    if (!ok) return nullptr;
+    a.sdkVersion = version();
     g_api = a;
     g_loaded.store(&g_api);
     return &g_api;

@@ -27,14 +27,17 @@ struct CameraApi {
     decltype(&::MV_CC_SetCommandValue) setCommand;
     decltype(&::MV_CC_CloseDevice) closeDevice;
     decltype(&::MV_CC_DestroyHandle) destroyHandle;
+    const char* sdkName;  // the SDK the library chose: "vendor", "aravis" or "sim"
+    const char* sdkPath;
+    unsigned int sdkVersion;  // MV_CC_GetSDKVersion's 0xAABBCCDD
 };
 
 // dlopen of a library by its file name through this program's own search path (run path, then the
 // system's), looked up here: a sanitizer's dlopen wrapper would search with its own path instead.
 void* open_library(const char* name, int flags);
 
-// Loads the capture library once (later calls return the same table). NULL when it or the camera
-// SDK it needs cannot be loaded; `why` then holds the loader's reason. One thread at a time.
+// Loads the capture library once, and through it the camera SDK it chooses (later calls return the
+// same table). NULL when either cannot be loaded; `why` then holds the reason. One thread at a time.
 const CameraApi* camera_api(std::string& why);
 
 // The table once loaded, else NULL. Async-signal-safe (for qs_cancel from a signal handler).

@@ -53,7 +53,6 @@ constexpr int kMaxTimeoutS = 2147483;  // INT_MAX milliseconds, the library's lo
 constexpr int kMaxWaitS = 86400;
 const char* const kManufacturer = "Hikrobot";
 const char* const kUsbfsFile = "/sys/module/usbcore/parameters/usbfs_memory_mb";
-const char* const kSdkLibrary = "libMvCameraControl.so";
 // The kernel's default limit; a USB3 camera streaming at full rate needs about that much on its
 // own, so the rule is this much per USB3 camera (0 means no limit at all).
 constexpr int kUsbfsMbPerCamera = 16;
@@ -161,6 +160,7 @@ const char* const kDoctorHelp =
 
 // The camera parts, once loaded (camera_api.h); the commands that need a camera load them first.
 const qscli::CameraApi* g_cam = nullptr;
+std::string g_camWhy;  // why g_cam is NULL
 
 // ---- signals -----------------------------------------------------------------------------------
 
@@ -871,30 +871,20 @@ struct Check {
 
 Check check_sdk() {
     Check c{"sdk", "camera SDK", false, {}, {}};
-    (void)dlerror();
-    void* lib = qscli::open_library(kSdkLibrary, RTLD_NOW | RTLD_LOCAL);
-    if (lib == nullptr) {
-        const char* e = dlerror();
-        c.detail = std::string("cannot load ") + kSdkLibrary + " (" + (e != nullptr ? e : "unknown reason") +
-                   ")";
+    if (g_cam == nullptr) {
+        c.detail = g_camWhy;
         c.fix =
-            "install the camera vendor's SDK (MVS) and make its library directory known to the loader: "
-            "list it in a file in /etc/ld.so.conf.d/ and run ldconfig, or set LD_LIBRARY_PATH";
+            "install the camera vendor's SDK (MVS), or the package quellshot-toolkit-aravis for GigE Vision and "
+            "USB3 Vision cameras without it; QUELLSHOT_SDK=vendor|aravis|sim|PATH chooses among those installed";
         return c;
     }
-    void* sym = dlsym(lib, "MV_CC_Initialize");
-    Dl_info where;
-    memset(&where, 0, sizeof where);
-    const bool located = sym != nullptr && dladdr(sym, &where) != 0 && where.dli_fname != nullptr;
-    const std::string file = located ? where.dli_fname : "";
-    (void)dlclose(lib);
-    if (sym == nullptr) {
-        c.detail = std::string(kSdkLibrary) + " loads but has no MV_CC_Initialize";
-        c.fix = "reinstall the camera vendor's SDK; another library of that name is found first";
-        return c;
-    }
+    const unsigned v = g_cam->sdkVersion;
+    char version[48];
+    (void)snprintf(version, sizeof version, "%u.%u.%u.%u", v >> 24, (v >> 16) & 0xFFu, (v >> 8) & 0xFFu,
+                   v & 0xFFu);
     c.ok = true;
-    c.detail = std::string(kSdkLibrary) + " loads" + (file.empty() ? "" : " (" + file + ")");
+    c.detail = std::string(g_cam->sdkName) + (strcmp(g_cam->sdkName, "vendor") == 0 ? " SDK " : " backend ") +
+               version + " (" + g_cam->sdkPath + ")";
     return c;
 }
 
@@ -1137,11 +1127,10 @@ int run(int argc, char** argv) {
     }
     if (o.quiet) sw_log_setMinLevel(LEVEL_WARN);
     catch_signals();
-    std::string why;
-    g_cam = camera_api(why);
+    g_cam = camera_api(g_camWhy);
     int status;
     if (g_cam == nullptr && cmd->needsCamera) {
-        status = fail(out, cmd->name, -1, "cannot load the camera library: " + why);
+        status = fail(out, cmd->name, -1, "cannot load the camera library: " + g_camWhy);
     } else {
         status = cmd->run(out, o);
     }

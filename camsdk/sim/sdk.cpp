@@ -597,6 +597,9 @@ using namespace camsim;
 
 extern "C" {
 
+// Tells the toolkit's SDK loader that this library is its simulator, not a vendor's SDK.
+__attribute__((visibility("default"))) extern const char quellshot_sdk_backend[] = "sim";
+
 int MV_CC_Initialize(void) {
     return run(kInitialize, noDescription, [](Call& c) {
         ++c.s.initCount;

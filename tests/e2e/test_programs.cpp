@@ -217,7 +217,7 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
          R"("sdk_status":"0x80000008"})" "\n"},
         {"reset --wait 5", cam("manufacturer=Basler"), 0, "no \"Hikrobot\" camera to reset\n"},
         // doctor: the usbfs limit against the USB3 cameras found (16 MB each, or 0 for none)
-        {"doctor", kUsb3x2, 1, "ok        camera SDK: libMvCameraControl.so loads (/…)\nPROBLEM   usbfs "
+        {"doctor", kUsb3x2, 1, "ok        camera SDK: sim backend … (/…/camsdk/sim/libMvCameraControl.so)\nPROBLEM   usbfs "
          "memory: 16 MB is too little for 2 USB3 cameras: at least 32 MB (rule: at least 16 MB per USB3 "
          "camera, or 0 for no limit)\n          fix: as root: quellshot usbfs 32 (lasts…\nok        lock "
          "directory: …\n1 problem found\n", "", nullptr, "16\n"},
