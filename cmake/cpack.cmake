@@ -11,11 +11,13 @@ endif()
 # Each package carries its copyright file and a README; the runtime package also creates the
 # capture lock directory (now, and at every boot through tmpfiles.d).
 set(_deb ${CMAKE_CURRENT_LIST_DIR}/debian)
-foreach(_pkg IN ITEMS runtime:quellshot-toolkit dev:quellshot-toolkit-dev sim:quellshot-toolkit-sim)
+foreach(_pkg IN ITEMS runtime:quellshot-toolkit dev:quellshot-toolkit-dev sim:quellshot-toolkit-sim
+              aravis:quellshot-toolkit-aravis)
   string(REPLACE ":" ";" _pair ${_pkg})
   list(GET _pair 0 _component)
   list(GET _pair 1 _name)
-  if(_component STREQUAL "sim" AND NOT QS_SIMULATED_SDK)
+  if((_component STREQUAL "sim" AND NOT QS_SIMULATED_SDK) OR
+     (_component STREQUAL "aravis" AND NOT TARGET MvCameraControl_aravis))
     continue()
   endif()
   install(FILES ${_deb}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_name} COMPONENT ${_component})
@@ -44,18 +46,24 @@ set(CPACK_COMPONENTS_ALL runtime dev)
 if(QS_SIMULATED_SDK)
   list(APPEND CPACK_COMPONENTS_ALL sim)
 endif()
+if(TARGET MvCameraControl_aravis)
+  list(APPEND CPACK_COMPONENTS_ALL aravis)
+endif()
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME quellshot-toolkit)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.36), libstdc++6 (>= 12)")
-# Without a camera SDK the programs can only say that they need one (quellshot doctor).
-if(QS_SIMULATED_SDK)
+# Without a camera SDK the programs can only say that they need one (quellshot doctor). Any of
+# ours or a vendor SDK packaged as quellshot-camera-sdk will do; by default, real cameras.
+if(TARGET MvCameraControl_aravis)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "quellshot-toolkit-aravis | quellshot-camera-sdk")
+elseif(QS_SIMULATED_SDK)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "quellshot-toolkit-sim | quellshot-camera-sdk")
 else()
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "quellshot-camera-sdk")
 endif()
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${_deb}/postinst)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "Hikrobot camera control for embedded Linux boards\n morven resets every Hikrobot camera; quellshot takes photos (library and program);\n dudiz is the utility library under both. Needs the camera vendor's SDK\n (libMvCameraControl.so) or the simulated one (quellshot-toolkit-sim).\n Captures lock /run/lock/quellshot/quellshot.lock, which this package creates.")
+  "Hikrobot camera control for embedded Linux boards\n morven resets every Hikrobot camera; quellshot takes photos (library and program);\n dudiz is the utility library under both. Needs a camera SDK\n (libMvCameraControl.so): the vendor's, the Aravis backend (quellshot-toolkit-aravis)\n or the simulated one (quellshot-toolkit-sim); QUELLSHOT_SDK chooses.\n Captures lock /run/lock/quellshot/quellshot.lock, which this package creates.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME quellshot-toolkit-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
@@ -72,5 +80,12 @@ set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "libc6 (>= 2.36), libstdc++6 (>= 12), libtu
 set(CPACK_DEBIAN_SIM_PACKAGE_PROVIDES quellshot-camera-sdk)
 set(CPACK_COMPONENT_SIM_DESCRIPTION
   "Simulated Hikrobot camera SDK for the quellshot toolkit\n A strict stand-in for libMvCameraControl.so with scenario files and faults on demand,\n installed in a private directory (lib/camsim) so that it never shadows a vendor SDK.")
+
+set(CPACK_DEBIAN_ARAVIS_PACKAGE_NAME quellshot-toolkit-aravis)
+set(CPACK_DEBIAN_ARAVIS_PACKAGE_DEPENDS
+  "libc6 (>= 2.36), libstdc++6 (>= 12), libturbojpeg0 (>= 2.1), libaravis-0.8-0 (>= 0.8.26)")
+set(CPACK_DEBIAN_ARAVIS_PACKAGE_PROVIDES quellshot-camera-sdk)
+set(CPACK_COMPONENT_ARAVIS_DESCRIPTION
+  "Camera SDK over Aravis for the quellshot toolkit\n Drives GigE Vision and USB3 Vision cameras without the vendor's SDK, through the\n open Aravis stack. Installed in a private directory (lib/camaravis), so that a\n vendor SDK, when installed, is still found first.")
 
 include(CPack)
