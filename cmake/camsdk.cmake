@@ -1,5 +1,8 @@
 # Selects the camera SDK: the vendor's installed one when MVSDK_ROOT is set, else our simulator.
 # Either way the rest of the build links the target camsdk::sdk and includes <MvCameraControl.h>.
+# The image conversion every SDK backend of ours shares (target camimage) is built in both cases.
+
+add_subdirectory(${CMAKE_SOURCE_DIR}/camsdk/common ${CMAKE_BINARY_DIR}/camsdk/common)
 
 if(MVSDK_ROOT)
   find_path(MVSDK_INCLUDE_DIR MvCameraControl.h
