@@ -15,20 +15,17 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-int mirror(int i, int n) {  // a side of one pixel has only that pixel
-    return i < 0 ? std::min(1, n - 1) : i >= n ? std::max(n - 2, 0) : i;
-}
-
 // The RGB of every pixel of frame f: `kind` is a Bayer tile read row by row ("RGGB"), "RGB", "BGR",
 // or "L" for grey with `shift` low bits dropped from 16-bit values (none: 8-bit values).
 Bytes reference(const std::string& kind, unsigned shift, const Bytes& f, int w, int h) {
-    Bytes rgb;
+    const auto m = [](int i, int n) { return i < 0 ? std::min(1, n - 1) : i < n ? i : std::max(n - 2, 0); };
+    Bytes rgb;  // m mirrors an index across the edge; a side of one pixel has only that pixel
     for (int i = 0, x = 0, y = 0; i < w * h; ++i, x = i % w, y = i / w) {
         const auto colour = [&](int dx, int dy) { return kind[((y + dy) & 1) * 2 + ((x + dx) & 1)]; };
         for (int c = 0, sum = 0, n = 0; c < 3; ++c, sum = n = 0) {
             for (int d = 0; kind.size() == 4 && d < 9; ++d) {  // the centre alone when it has the colour
                 if (colour(d % 3 - 1, d / 3 - 1) == "RGB"[c] && (colour(0, 0) != "RGB"[c] || d == 4))
-                    sum += f[mirror(y + d / 3 - 1, h) * w + mirror(x + d % 3 - 1, w)], ++n;
+                    sum += f[m(y + d / 3 - 1, h) * w + m(x + d % 3 - 1, w)], ++n;
             }
             const int grey = std::min(shift ? (f[2 * i] | f[2 * i + 1] << 8) >> shift : f[i], 255);
             const int packed = kind == "L" ? grey : f[3 * i + (kind == "BGR" ? 2 - c : c)];
@@ -51,7 +48,7 @@ Bytes decode(const Bytes& b, unsigned w, unsigned h, bool grey) {
         return tjDestroy(tj), ok ? rgb : Bytes();
     }
     if (b.size() != off + row * h || b[0] != 'B' || b[1] != 'M' || u32(2) != b.size() || u32(10) != off ||
-        u32(18) != w || u32(22) != h || b[28] != 8 * bytes || u32(30) != 0)
+        u32(14) != 40 || u32(18) != w || u32(22) != h || b[28] != 8 * bytes || u32(30) != 0)
         return {};
     for (unsigned i = 0; i < 3 * w * h; ++i) {
         const unsigned char* px = &b[off + (h - 1 - i / 3 / w) * row + i / 3 % w * bytes];
@@ -104,6 +101,8 @@ TEST(CamImage, StatusOfEachBadParameter) {
         {rgb, 2, 2, 12, jpg, 50, 3, 70, MV_E_NOENOUGH_BUF},
         {rgb, 2, 2, 12, bmp, 90, 4, 70, MV_E_PARAMETER},
         {PixelType_Gvsp_Mono8, 65535, 1, 65535, jpg, 90, 3, 70, MV_E_UNKNOW}};  // too wide for JPEG
+    // The size of a frame of no type we know, and of one larger than 64 bits can count.
+    EXPECT_TRUE(camimage::frameBytes(rows[1][0], 2, 2) == 0 && camimage::frameBytes(rgb, ~0u, ~0u) == ~0ull);
     for (const auto& r : rows) {
         MV_SAVE_IMAGE_PARAM_EX3 p{frame, r[3], MvGvspPixelType(r[0]), r[1], r[2], out, 1, r[7],
                                   MV_SAVE_IAMGE_TYPE(r[4]), r[5], r[6], {}};
