@@ -28,7 +28,7 @@ Bytes reference(const std::string& kind, unsigned shift, const Bytes& f, int w, 
                     sum += f[m(y + d / 3 - 1, h) * w + m(x + d % 3 - 1, w)], ++n;
             }
             const int grey = std::min(shift ? (f[2 * i] | f[2 * i + 1] << 8) >> shift : f[i], 255);
-            const int packed = kind == "L" ? grey : f[3 * i + (kind == "BGR" ? 2 - c : c)];
+            const int packed = kind.size() == 3 ? f[3 * i + (kind == "BGR" ? 2 - c : c)] : grey;
             rgb.push_back(kind.size() == 4 ? (sum + n / 2) / n : packed);
         }
     }
@@ -65,9 +65,10 @@ TEST(CamImage, MatchesTheReference) {
         {PixelType_Gvsp_BGR8_Packed, "BGR", 0}, {PixelType_Gvsp_BayerRG8, "RGGB", 0},
         {PixelType_Gvsp_BayerGR8, "GRBG", 0}, {PixelType_Gvsp_BayerGB8, "GBRG", 0},
         {PixelType_Gvsp_BayerBG8, "BGGR", 0}};
+    const unsigned sizes[][2] = {{1, 1}, {1, 6}, {6, 1}, {2, 2}, {3, 5}, {5, 3}, {7, 4}, {67, 41}};
     std::mt19937 rng(20261206);
     for (const auto& [type, kind, shift] : rows) for (const auto image : {MV_Image_Bmp, MV_Image_Jpeg})
-        for (const auto& [w, h] : {std::pair{1u, 1u}, {2u, 2u}, {3u, 5u}, {5u, 3u}, {7u, 4u}, {67u, 41u}}) {
+        for (const auto& [w, h] : sizes) {
             SCOPED_TRACE(testing::Message() << kind << shift << " type " << image << " " << w << "x" << h);
             const unsigned bytes = kind.size() == 3 ? 3 : shift ? 2 : 1;  // a pixel of the frame
             Bytes f(camimage::frameBytes(type, w, h)), out(4096 + 4 * (w + 1) * h + 1078);
