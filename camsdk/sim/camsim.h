@@ -51,11 +51,12 @@
  *     vary from pixel to pixel below it, so that dropping them gives the Mono8 frame).
  *   - FreeImageBuffer takes only a frame this handle handed out in the running stream (else
  *     MV_E_PARAMETER; after StopGrabbing: MV_E_CALLORDER and the frame is reported as leaked).
- *   - SaveImageEx3 needs an open device; converts every pixel format above as the toolkit's
- *     backends all do (camsdk/common/camimage.h): BMP (24-bit BGR, or 8-bit grey with a palette)
- *     or JPEG (quality 50..99); PNG/TIFF: MV_E_SUPPORT; other types, bad sizes, short data,
- *     iMethodValue > 3: MV_E_PARAMETER; result larger than nBufferSize: MV_E_NOENOUGH_BUF (a
- *     BMP writes nothing then, a JPEG leaves the buffer undefined). On failure nImageLen is 0. The scenario key image_len makes a successful
+ *   - SaveImageEx3 needs an open device; converts every pixel format above, as each SDK backend
+ *     of the toolkit does, to BMP (24-bit BGR, or 8-bit grey with a palette; Bayer demosaiced,
+ *     deep mono cut to its high 8 bits) or JPEG (quality 50..99); PNG/TIFF: MV_E_SUPPORT; other
+ *     types, bad sizes, short data, iMethodValue > 3: MV_E_PARAMETER; result larger than
+ *     nBufferSize: MV_E_NOENOUGH_BUF (a BMP writes nothing then, a JPEG leaves the buffer
+ *     undefined). On failure nImageLen is 0. The scenario key image_len makes a successful
  *     save misreport its length: normal (default) the true length, zero reports 0, overflow
  *     reports nBufferSize + 1 (modulo 2^32); the image is written all the same and nothing
  *     beyond nBufferSize is touched.
@@ -74,7 +75,7 @@
  * camsim_load_scenario, camsim_load_scenario_text) must not run while another thread is inside an
  * SDK call on a handle they would invalidate; tests call them between cases.
  * Each function blocks only for that mutex, which an SDK call holds except while
- * MV_CC_GetImageBuffer waits for a frame and while MV_CC_SaveImageEx3 encodes a JPEG; loading a
+ * MV_CC_GetImageBuffer waits for a frame and while MV_CC_SaveImageEx3 converts an image; loading a
  * scenario file also blocks for reading it. SDK calls are never cancellation points (a pending
  * cancel acts after the call returns); the functions here do not guard themselves that way, so a
  * thread must not be cancelled inside one. None is async-signal-safe. Pointers passed in are used
