@@ -46,13 +46,17 @@
  *     Stop/StartGrabbing; frame n has exposure exposures[min(n, count) - 1], which
  *     GetExposureTime and GetFloatValue("ExposureTime") report after it was fetched (before any
  *     frame: the first value). Frame n is always the same bytes: a gradient with n drawn in
- *     black digits near the top-left.
+ *     black digits near the top-left, in colour (RGB8 as it is, BGR8 swapped, Bayer sampled
+ *     through the mosaic) or grey (Mono10/12/16: the Mono8 value in the high bits, low bits that
+ *     vary from pixel to pixel below it, so that dropping them gives the Mono8 frame).
  *   - FreeImageBuffer takes only a frame this handle handed out in the running stream (else
  *     MV_E_PARAMETER; after StopGrabbing: MV_E_CALLORDER and the frame is reported as leaked).
- *   - SaveImageEx3 needs an open device; writes BMP (24-bit BGR, or 8-bit grey with a palette)
- *     or JPEG (quality 50..99); PNG/TIFF: MV_E_SUPPORT; other types, bad sizes, short data,
- *     iMethodValue > 3: MV_E_PARAMETER; result larger than nBufferSize: MV_E_NOENOUGH_BUF and
- *     nothing written. On failure nImageLen is 0. The scenario key image_len makes a successful
+ *   - SaveImageEx3 needs an open device; converts every pixel format above, as each SDK backend
+ *     of the toolkit does, to BMP (24-bit BGR, or 8-bit grey with a palette; Bayer demosaiced,
+ *     deep mono cut to its high 8 bits) or JPEG (quality 50..99); PNG/TIFF: MV_E_SUPPORT; other
+ *     types, bad sizes, short data, iMethodValue > 3: MV_E_PARAMETER; result larger than
+ *     nBufferSize: MV_E_NOENOUGH_BUF (a BMP writes nothing then, a JPEG leaves the buffer
+ *     undefined). On failure nImageLen is 0. The scenario key image_len makes a successful
  *     save misreport its length: normal (default) the true length, zero reports 0, overflow
  *     reports nBufferSize + 1 (modulo 2^32); the image is written all the same and nothing
  *     beyond nBufferSize is touched.
@@ -71,7 +75,7 @@
  * camsim_load_scenario, camsim_load_scenario_text) must not run while another thread is inside an
  * SDK call on a handle they would invalidate; tests call them between cases.
  * Each function blocks only for that mutex, which an SDK call holds except while
- * MV_CC_GetImageBuffer waits for a frame and while MV_CC_SaveImageEx3 encodes a JPEG; loading a
+ * MV_CC_GetImageBuffer waits for a frame and while MV_CC_SaveImageEx3 converts an image; loading a
  * scenario file also blocks for reading it. SDK calls are never cancellation points (a pending
  * cancel acts after the call returns); the functions here do not guard themselves that way, so a
  * thread must not be cancelled inside one. None is async-signal-safe. Pointers passed in are used
@@ -92,9 +96,19 @@
 extern "C" {
 #endif
 
-/* Pixel formats and exposure modes of CamSimCamera. */
+/* Pixel formats and exposure modes of CamSimCamera. A frame's pixel type, PayloadSize and nFrameLen
+ * follow the format (bytes a pixel: 3 RGB/BGR, 1 Mono8 and Bayer, 2 deep mono, little-endian). The
+ * scenario key `pixel` names them in lower case: rgb8, mono8, bgr8, bayer_rg8, ..., mono16. */
 #define CAMSIM_PIXEL_RGB8 0
 #define CAMSIM_PIXEL_MONO8 1
+#define CAMSIM_PIXEL_BGR8 2
+#define CAMSIM_PIXEL_BAYER_RG8 3 /* named by the 2x2 tile at the top left: R G / G B */
+#define CAMSIM_PIXEL_BAYER_GR8 4
+#define CAMSIM_PIXEL_BAYER_GB8 5
+#define CAMSIM_PIXEL_BAYER_BG8 6
+#define CAMSIM_PIXEL_MONO10 7 /* 16-bit containers */
+#define CAMSIM_PIXEL_MONO12 8
+#define CAMSIM_PIXEL_MONO16 9
 #define CAMSIM_EXPOSURE_AUTO_OFF 0
 #define CAMSIM_EXPOSURE_AUTO_ONCE 1
 #define CAMSIM_EXPOSURE_AUTO_CONTINUOUS 2

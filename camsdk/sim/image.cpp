@@ -1,22 +1,26 @@
-// Frames and image files of the simulated SDK: a deterministic test pattern per frame number, a
-// BMP writer of our own and JPEG through libjpeg-turbo.
+// Frames of the simulated SDK: a deterministic test pattern per frame number, in each pixel format
+// a camera may deliver. Saving them as files is camimage's work.
 
-#include "sim_internal.h"
-
-#include <turbojpeg.h>
+#include <camimage.h>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "sim_internal.h"
+
 namespace camsim {
 
-unsigned bytesPerPixel(Pixel p) {
-    return p == Pixel::kMono8 ? 1 : 3;
-}
+const char* const kPixelNames[kPixelCount] = {"rgb8",      "mono8",     "bgr8",   "bayer_rg8", "bayer_gr8",
+                                              "bayer_gb8", "bayer_bg8", "mono10", "mono12",    "mono16"};
 
 MvGvspPixelType sdkPixelType(Pixel p) {
-    return p == Pixel::kMono8 ? PixelType_Gvsp_Mono8 : PixelType_Gvsp_RGB8_Packed;
+    static const MvGvspPixelType kTypes[kPixelCount] = {PixelType_Gvsp_RGB8_Packed, PixelType_Gvsp_Mono8,
+                                                        PixelType_Gvsp_BGR8_Packed, PixelType_Gvsp_BayerRG8,
+                                                        PixelType_Gvsp_BayerGR8,    PixelType_Gvsp_BayerGB8,
+                                                        PixelType_Gvsp_BayerBG8,    PixelType_Gvsp_Mono10,
+                                                        PixelType_Gvsp_Mono12,      PixelType_Gvsp_Mono16};
+    return kTypes[static_cast<int>(p)];
 }
 
 namespace {
@@ -30,28 +34,10 @@ const unsigned char kDigits[10][7] = {
     {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}, {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C},
 };
 
-void put32(unsigned char* p, uint32_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
-void put16(unsigned char* p, unsigned v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
-
-uint64_t bmpRowBytes(unsigned width, Pixel pixel) {
-    return (static_cast<uint64_t>(width) * bytesPerPixel(pixel) + 3) / 4 * 4;
-}
-uint64_t bmpHeaderBytes(Pixel pixel) {
-    return 14 + 40 + (pixel == Pixel::kMono8 ? 1024 : 0);
-}
-
 }  // namespace
 
 void renderFrame(unsigned width, unsigned height, Pixel pixel, unsigned frameNum, unsigned char* out) {
-    const unsigned bpp = bytesPerPixel(pixel);
+    const auto bpp = static_cast<unsigned>(camimage::frameBytes(sdkPixelType(pixel), 1, 1));
     // Background: never darker than 32, so the black digits always stand out; it changes with
     // the frame number even where the digits do not fit in a tiny frame.
     const unsigned char tint = static_cast<unsigned char>(32 + (frameNum * 23u) % 192u);
@@ -62,18 +48,40 @@ void renderFrame(unsigned width, unsigned height, Pixel pixel, unsigned frameNum
     for (unsigned x = 0; x < width; ++x) {
         gxOf[x] = static_cast<unsigned char>(static_cast<uint64_t>(x) * 192 / width);
     }
+    // Deep grey: the low bits below the 8 that count vary along the row and from frame to frame.
+    const unsigned deep = pixel == Pixel::kMono10   ? 2
+                          : pixel == Pixel::kMono12 ? 4
+                          : pixel == Pixel::kMono16 ? 8
+                                                    : 0;
+    // Bayer: the column and row of R in the top-left 2x2 tile.
+    const auto bayer = static_cast<unsigned>(static_cast<int>(pixel) - static_cast<int>(Pixel::kBayerRg8));
+    const unsigned redX = bayer & 1u, redY = bayer >> 1;
     for (unsigned y = 0; y < height; ++y) {
         const unsigned gy = static_cast<unsigned>(static_cast<uint64_t>(y) * 192 / height);
         unsigned char* row = out + static_cast<std::size_t>(y) * width * bpp;
+        const unsigned base = 32 + gy / 3 + shade;  // grey
+        const auto green = static_cast<unsigned char>(32 + gy);
         if (pixel == Pixel::kMono8) {
-            const unsigned base = 32 + gy / 3 + shade;
             for (unsigned x = 0; x < width; ++x) row[x] = static_cast<unsigned char>(base + gxOf[x] / 2);
-        } else {
-            const auto green = static_cast<unsigned char>(32 + gy);
+        } else if (deep != 0) {
             for (std::size_t x = 0; x < width; ++x) {
-                row[3 * x] = static_cast<unsigned char>(32 + gxOf[x]);
+                const unsigned low = static_cast<unsigned>(x * 5 + y * 3 + frameNum) & ((1u << deep) - 1);
+                const unsigned v = (base + gxOf[x] / 2) << deep | low;
+                row[2 * x] = static_cast<unsigned char>(v);
+                row[2 * x + 1] = static_cast<unsigned char>(v >> 8);
+            }
+        } else if (bayer < 4) {
+            const bool redRow = (y & 1u) == redY;
+            for (unsigned x = 0; x < width; ++x) {
+                const bool own = (x & 1u) == (redRow ? redX : redX ^ 1u);  // R on a red row, B on a blue one
+                row[x] = !own ? green : redRow ? static_cast<unsigned char>(32 + gxOf[x]) : tint;
+            }
+        } else {
+            const bool bgr = pixel == Pixel::kBgr8;
+            for (std::size_t x = 0; x < width; ++x) {
+                row[3 * x + (bgr ? 2 : 0)] = static_cast<unsigned char>(32 + gxOf[x]);
                 row[3 * x + 1] = green;
-                row[3 * x + 2] = tint;
+                row[3 * x + (bgr ? 0 : 2)] = tint;
             }
         }
     }
@@ -98,77 +106,6 @@ void renderFrame(unsigned width, unsigned height, Pixel pixel, unsigned frameNum
             }
         }
     }
-}
-
-uint64_t bmpSize(unsigned width, unsigned height, Pixel pixel) {
-    return bmpHeaderBytes(pixel) + bmpRowBytes(width, pixel) * height;
-}
-
-void writeBmp(const unsigned char* src, unsigned width, unsigned height, Pixel pixel, unsigned char* out) {
-    const bool mono = pixel == Pixel::kMono8;
-    const uint64_t rowBytes = bmpRowBytes(width, pixel);
-    const uint64_t offset = bmpHeaderBytes(pixel);
-    std::memset(out, 0, static_cast<std::size_t>(offset));
-    out[0] = 'B';
-    out[1] = 'M';
-    put32(out + 2, static_cast<uint32_t>(bmpSize(width, height, pixel)));
-    put32(out + 10, static_cast<uint32_t>(offset));
-    put32(out + 14, 40);
-    put32(out + 18, width);
-    put32(out + 22, height);  // positive: rows bottom-up
-    put16(out + 26, 1);
-    put16(out + 28, mono ? 8 : 24);
-    put32(out + 30, 0);  // no compression
-    put32(out + 34, static_cast<uint32_t>(rowBytes * height));
-    put32(out + 38, 2835);  // 72 dpi
-    put32(out + 42, 2835);
-    put32(out + 46, mono ? 256 : 0);
-    if (mono) {
-        for (std::size_t i = 0; i < 256; ++i) {
-            unsigned char* entry = out + 54 + 4 * i;
-            entry[0] = entry[1] = entry[2] = static_cast<unsigned char>(i);
-            entry[3] = 0;
-        }
-    }
-    const unsigned bpp = bytesPerPixel(pixel);
-    for (unsigned y = 0; y < height; ++y) {
-        const unsigned char* s = src + static_cast<std::size_t>(height - 1 - y) * width * bpp;
-        unsigned char* d = out + offset + static_cast<std::size_t>(rowBytes) * y;
-        if (mono) {
-            std::memcpy(d, s, width);
-        } else {
-            for (std::size_t x = 0; x < width; ++x) {
-                d[3 * x] = s[3 * x + 2];
-                d[3 * x + 1] = s[3 * x + 1];
-                d[3 * x + 2] = s[3 * x];
-            }
-        }
-        const std::size_t used = static_cast<std::size_t>(width) * bpp;
-        std::memset(d + used, 0, static_cast<std::size_t>(rowBytes) - used);
-    }
-}
-
-bool encodeJpeg(const unsigned char* src, unsigned width, unsigned height, Pixel pixel, int quality,
-                std::vector<unsigned char>& out) {
-    tjhandle tj = tjInitCompress();
-    if (tj == nullptr) return false;
-    unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    const bool mono = pixel == Pixel::kMono8;
-    const int rc =
-        tjCompress2(tj, src, static_cast<int>(width), 0, static_cast<int>(height),
-                    mono ? TJPF_GRAY : TJPF_RGB, &jpeg, &size, mono ? TJSAMP_GRAY : TJSAMP_444, quality, 0);
-    bool ok = rc == 0 && jpeg != nullptr;
-    if (ok) {
-        try {
-            out.assign(jpeg, jpeg + size);
-        } catch (...) {
-            ok = false;
-        }
-    }
-    tjFree(jpeg);
-    tjDestroy(tj);
-    return ok;
 }
 
 }  // namespace camsim

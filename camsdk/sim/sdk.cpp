@@ -21,6 +21,7 @@
 #include "camsim.h"
 #include "sim_internal.h"
 
+#include <camimage.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -480,7 +481,7 @@ void fillExposure(const Handle& h, MVCC_FLOATVALUE* v) {
 }
 
 uint64_t payloadSize(const Camera& cam) {
-    return static_cast<uint64_t>(cam.width) * cam.height * bytesPerPixel(cam.pixel);
+    return camimage::frameBytes(sdkPixelType(cam.pixel), cam.width, cam.height);
 }
 
 std::string lockPath(const std::string& serial) {
@@ -547,8 +548,8 @@ unsigned rawEnum(const E& field) {
 }
 
 // nImageLen as the camera's image_len fault reports it; the bytes written are the true image.
-unsigned reportedLength(const Camera& cam, unsigned length, unsigned bufferSize) {
-    switch (cam.imageLen) {
+unsigned reportedLength(ImageLen mode, unsigned length, unsigned bufferSize) {
+    switch (mode) {
         case ImageLen::kZero:
             return 0;
         case ImageLen::kOverflow:
@@ -1029,42 +1030,13 @@ int MV_CC_SaveImageEx3(void* handle, MV_SAVE_IMAGE_PARAM_EX3* pstSaveParam) {
             MV_SAVE_IMAGE_PARAM_EX3* p = pstSaveParam;
             if (p == nullptr || p->pData == nullptr || p->pImageBuffer == nullptr) return kParameter;
             if (const int rc = needOpen(*h)) return rc;
-            p->nImageLen = 0;
-            Pixel pixel;
-            const unsigned pixelType = rawEnum(p->enPixelType);
-            if (pixelType == static_cast<unsigned>(PixelType_Gvsp_RGB8_Packed)) {
-                pixel = Pixel::kRgb8;
-            } else if (pixelType == static_cast<unsigned>(PixelType_Gvsp_Mono8)) {
-                pixel = Pixel::kMono8;
-            } else {
-                return kParameter;
-            }
-            const unsigned w = p->nWidth, ht = p->nHeight;
-            if (w == 0 || ht == 0 || w > 0xFFFF || ht > 0xFFFF) return kParameter;
-            if (static_cast<uint64_t>(w) * ht * bytesPerPixel(pixel) > p->nDataLen) return kParameter;
-            const unsigned type = rawEnum(p->enImageType);
-            if (type == MV_Image_Png || type == MV_Image_Tif) return kSupport;
-            if (type != MV_Image_Bmp && type != MV_Image_Jpeg) return kParameter;
-            if (type == MV_Image_Jpeg && (p->nJpgQuality < 50 || p->nJpgQuality > 99)) return kParameter;
-            if (p->iMethodValue > 3) return kParameter;
-
-            if (type == MV_Image_Bmp) {
-                const uint64_t size = bmpSize(w, ht, pixel);
-                if (size > p->nBufferSize) return kNoEnoughBuf;
-                writeBmp(p->pData, w, ht, pixel, p->pImageBuffer);
-                p->nImageLen = reportedLength(h->cam, static_cast<unsigned>(size), p->nBufferSize);
-                return kOk;
-            }
-            // Compressing takes long and touches no simulator state: let other calls run.
-            std::vector<unsigned char> jpeg;
+            // Converting and compressing take long and touch no simulator state: let other calls run.
+            const ImageLen misreport = h->cam.imageLen;
             c.lock.unlock();
-            const bool ok = encodeJpeg(p->pData, w, ht, pixel, static_cast<int>(p->nJpgQuality), jpeg);
+            const int rc = camimage::saveImage(*p);
             c.lock.lock();
-            if (!ok) return kUnknown;
-            if (jpeg.size() > p->nBufferSize) return kNoEnoughBuf;
-            std::memcpy(p->pImageBuffer, jpeg.data(), jpeg.size());
-            p->nImageLen = reportedLength(h->cam, static_cast<unsigned>(jpeg.size()), p->nBufferSize);
-            return kOk;
+            if (rc == kOk) p->nImageLen = reportedLength(misreport, p->nImageLen, p->nBufferSize);
+            return rc;
         });
 }
 
@@ -1152,10 +1124,10 @@ int camsim_add_camera(const CamSimCamera* in) {
             if (in->serial != nullptr) cam.serial = in->serial;
             cam.width = in->width;
             cam.height = in->height;
-            if (in->pixel == CAMSIM_PIXEL_RGB8 || in->pixel == CAMSIM_PIXEL_MONO8) {
-                cam.pixel = in->pixel == CAMSIM_PIXEL_MONO8 ? Pixel::kMono8 : Pixel::kRgb8;
+            if (in->pixel >= 0 && in->pixel < kPixelCount) {
+                cam.pixel = static_cast<Pixel>(in->pixel);
             } else {
-                what = "pixel must be CAMSIM_PIXEL_RGB8 or CAMSIM_PIXEL_MONO8";
+                what = "pixel must be one of the CAMSIM_PIXEL_* values";
             }
             cam.exposureAuto = in->exposure_auto < 0 ? 3u : static_cast<unsigned>(in->exposure_auto);
             if (in->exposures != nullptr)

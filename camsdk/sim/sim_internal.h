@@ -1,5 +1,5 @@
 // Internal declarations of the simulated camera SDK: the camera model, the scenario parser and the
-// image code shared by the translation units of libMvCameraControl.so. Nothing here is exported.
+// frame renderer shared by the translation units of libMvCameraControl.so. Nothing here is exported.
 #pragma once
 
 #include <MvCameraControl.h>
@@ -29,7 +29,21 @@ constexpr int kUnknown = status(MV_E_UNKNOW);
 constexpr int kAccessDenied = status(MV_E_ACCESS_DENIED);
 
 enum class Transport { kUsb3, kGige, kNull, kOther };
-enum class Pixel { kRgb8, kMono8 };
+// In the order of the CAMSIM_PIXEL_* values.
+enum class Pixel {
+    kRgb8,
+    kMono8,
+    kBgr8,
+    kBayerRg8,
+    kBayerGr8,
+    kBayerGb8,
+    kBayerBg8,
+    kMono10,
+    kMono12,
+    kMono16
+};
+constexpr int kPixelCount = 10;
+extern const char* const kPixelNames[kPixelCount];  // the scenario's names: "rgb8", ...
 // What a successful MV_CC_SaveImageEx3 reports as nImageLen: the true length, 0, or one byte more
 // than the caller's buffer (the faults a careful caller must refuse).
 enum class ImageLen { kNormal, kZero, kOverflow };
@@ -110,19 +124,13 @@ std::string acceptCamera(Camera& cam, const std::vector<Camera>& cameras);
 // Parses a decimal or 0x-hexadecimal integer with an optional minus sign.
 bool parseNumber(std::string_view text, int64_t& out);
 
-unsigned bytesPerPixel(Pixel p);
 MvGvspPixelType sdkPixelType(Pixel p);
 
 // Draws the test pattern of frame `frameNum` (a gradient whose blue or brightness depends on the
-// number, with the number in large digits near the top-left) into `out` (width*height*bpp bytes).
+// number, with the number in large digits near the top-left) into `out`, which holds
+// camimage::frameBytes(sdkPixelType(pixel), width, height) bytes. RGB8 is the pattern itself,
+// BGR8 its bytes swapped, Bayer types sample it through their mosaic; Mono8 is the grey pattern,
+// the deeper mono types that grey scaled to their depth with varying low bits below it.
 void renderFrame(unsigned width, unsigned height, Pixel pixel, unsigned frameNum, unsigned char* out);
-
-// Size of the BMP file of an image, and its writer (24-bit BGR, or 8-bit grey with a palette).
-uint64_t bmpSize(unsigned width, unsigned height, Pixel pixel);
-void writeBmp(const unsigned char* src, unsigned width, unsigned height, Pixel pixel, unsigned char* out);
-
-// Compresses to JPEG; returns false when the encoder fails.
-bool encodeJpeg(const unsigned char* src, unsigned width, unsigned height, Pixel pixel, int quality,
-                std::vector<unsigned char>& out);
 
 }  // namespace camsim

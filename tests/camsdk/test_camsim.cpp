@@ -58,10 +58,13 @@ TEST_F(CamSim, ScenarioErrorsNameFileAndLine) {
         {"[camera]\nmodel = " + x31 + "x\ntransport = gige\n", "2: model longer than 31 bytes"},
         {"[camera]\nmanufacturer = " + x63 + "x\n", "2: manufacturer longer than 63 bytes"},
         {"[fault]\nMV_CC_Explode = 0x80000001\n", "2: unknown function 'MV_CC_Explode'"},
+        {"[camera]\npixel = bayer_rggb\n", "2: pixel must be rgb8, mono8, bgr8, bayer_rg8, bayer_gr8, "
+         "bayer_gb8, bayer_bg8, mono10, mono12 or mono16"},
         {"[fault]\nMV_CC_Initialize#3-1 = 1\n", "2: bad call range in 'MV_CC_Initialize#3-1'"},
         {gige + "manufacturer = " + x31 + "\nserial = " + x15 + "\npacket_size = 9156 # the largest\n"
          "[camera]\nmodel = " + x63 + "\nwidth = 0x2000\nexposures = 16000000, 1\nreset_downtime_ms = 3600000"
-         "\n[camera]\npacket_size = 220\n[fault]\nMV_CC_Initialize#2-3 = 0xFFFFFFFF\n", ""},
+         "\npixel = mono12\n[camera]\npacket_size = 220\npixel = bayer_gb8\n"
+         "[fault]\nMV_CC_Initialize#2-3 = 0xFFFFFFFF\n", ""},
     };
     // clang-format on
     for (const auto& [text, what] : rows) {
