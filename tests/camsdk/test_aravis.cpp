@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/arvfake.h"
 #include "support/netns.h"
 #include "support/waitfor.h"
 
@@ -21,54 +22,6 @@ namespace {
 
 constexpr uint32_t kCam1 = 0x7F000001, kCam2 = 0x7F000002;  // 127.0.0.1 and 127.0.0.2
 constexpr unsigned kRgb8 = PixelType_Gvsp_RGB8_Packed, kMono8 = PixelType_Gvsp_Mono8;
-
-std::string dotted(uint32_t ip) {
-    const in_addr a{htonl(ip)};
-    return inet_ntoa(a);
-}
-
-// An emulated camera, our child, up once its control port is bound (a bind of ours then fails).
-struct Emulator {
-    pid_t pid;
-    Emulator(uint32_t ip, const char* serial, const char* lossPerThousand = "0") {
-        const std::string addr = dotted(ip);
-        pid = fork();
-        if (pid == 0) {
-            execl(ARV_FAKE_GV_CAMERA, ARV_FAKE_GV_CAMERA, "-i", addr.c_str(), "-s", serial, "-g",
-                  FAKE_CAMERA_XML, "-r", lossPerThousand, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        sockaddr_in at{AF_INET, htons(3956), {htonl(ip)}, {}};
-        EXPECT_TRUE(wait_for([&] {
-            const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            const bool taken =
-                bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 && errno == EADDRINUSE;
-            return close(fd) == 0 && taken;
-        }));
-    }
-    ~Emulator() { stop(); }
-    void stop() {
-        if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-};
-
-// The image Aravis's fake camera draws as frame `id`, at a size and format.
-std::vector<unsigned char> fakeImage(unsigned w, unsigned h, unsigned format, uint64_t id) {
-    ArvFakeCamera* cam = arv_fake_camera_new("pattern");
-    arv_fake_camera_write_register(cam, ARV_FAKE_CAMERA_REGISTER_WIDTH, w);
-    arv_fake_camera_write_register(cam, ARV_FAKE_CAMERA_REGISTER_HEIGHT, h);
-    arv_fake_camera_write_register(cam, ARV_FAKE_CAMERA_REGISTER_PIXEL_FORMAT, format);
-    ArvBuffer* b = arv_buffer_new_allocate(arv_fake_camera_get_payload(cam));
-    guint32 packet = 1400;
-    for (int i = 0; i < 70000 && (i == 0 || arv_buffer_get_frame_id(b) != id); ++i)
-        arv_fake_camera_fill_buffer(cam, b, &packet);
-    size_t n = 0;
-    const auto* p = static_cast<const unsigned char*>(arv_buffer_get_data(b, &n));
-    std::vector<unsigned char> image(p, p + n);
-    g_object_unref(b), g_object_unref(cam);
-    return image;
-}
 
 bool sameAsFake(const MV_FRAME_OUT& f) {
     const MV_FRAME_OUT_INFO_EX& i = f.stFrameInfo;
@@ -90,7 +43,7 @@ int64_t intValue(void* h, const char* key) {
 
 class Aravis : public PrivateNetTest {
 protected:
-    std::list<Emulator> cams;  // outlive TearDown: the SDK lets go of live cameras, without time-outs
+    std::list<FakeCamera> cams;  // outlive TearDown: the SDK lets go of live cameras, without time-outs
     void* h = nullptr;
     MV_FRAME_OUT frame{};
     void SetUp() override {
@@ -98,8 +51,10 @@ protected:
         ASSERT_EQ(MV_CC_Initialize(), MV_OK);
     }
     void TearDown() override { MV_CC_Finalize(); }
-    Emulator& start(uint32_t ip, const char* serial, const char* lossPerThousand = "0") {
-        return cams.emplace_back(ip, serial, lossPerThousand);
+    FakeCamera& start(uint32_t ip, const char* serial, const char* lossPerThousand = "0") {
+        FakeCamera& cam = cams.emplace_back(ip, serial, lossPerThousand);
+        EXPECT_TRUE(cam.up);
+        return cam;
     }
     // A handle on the camera at `ip`, opened in `mode`; the status of the open.
     int open(uint32_t ip, unsigned mode = MV_ACCESS_Exclusive) {
@@ -319,7 +274,7 @@ TEST_F(Aravis, StopOrDestroyEndsAWaitOnAnotherThread) {
 }
 
 TEST_F(Aravis, AKilledCameraFailsInTimeAndTearsDown) {
-    Emulator& cam = start(kCam1, "DOOMED");
+    FakeCamera& cam = start(kCam1, "DOOMED");
     grab(64, 48, kMono8);
     ASSERT_TRUE(shoot(2000) == MV_OK && MV_CC_FreeImageBuffer(h, &frame) == MV_OK);
     cam.stop();
