@@ -70,7 +70,7 @@ const char* const kHelp =
     "  grab [--bmp|--jpg] [--timeout S] [--no-ae-wait] [--json] [--quiet] PATH\n"
     "                        take one photo with the first \"Hikrobot\" camera and save it\n"
     "  count [--json]        count the attached \"Hikrobot\" cameras\n"
-    "  list [--json]         list every camera: transport, manufacturer, model, serial\n"
+    "  list [--json]         list every camera: transport, manufacturer, model, serial, address\n"
     "  usbfs [--json] [MB]   read the kernel's usbfs memory limit, or set it (root)\n"
     "  reset [--wait S] [--json]\n"
     "                        reset every \"Hikrobot\" camera; with --wait, check they come back\n"
@@ -121,9 +121,11 @@ const char* const kListHelp =
     "Usage: quellshot list [--json]\n"
     "\n"
     "Lists every camera the camera SDK finds over GigE and USB3, in its order: transport,\n"
-    "manufacturer, model and serial number; \"*\" marks the \"Hikrobot\" cameras.\n"
+    "manufacturer, model, serial number and, for GigE, the IPv4 address; \"*\" marks the\n"
+    "\"Hikrobot\" cameras.\n"
     "  --json   {\"result\": 0, \"cameras\": [{\"index\", \"transport\" (gige, usb3, other, none),\n"
-    "           \"layer_type\", \"manufacturer\", \"model\", \"serial\", \"hikrobot\"}, ...]}\n";
+    "           \"layer_type\", \"manufacturer\", \"model\", \"serial\", \"ip\" (GigE only),\n"
+    "           \"hikrobot\"}, ...]}\n";
 
 const char* const kUsbfsHelp =
     "Usage: quellshot usbfs [--json] [MB]\n"
@@ -622,6 +624,7 @@ struct Camera {
     unsigned layerType = 0;
     bool entry = false;  // false: the SDK listed an empty entry here
     std::string manufacturer, model, serial;
+    std::string address;  // GigE: the camera's IPv4 address, dotted; empty for the others
     bool hikrobot = false;
     MV_CC_DEVICE_INFO* info = nullptr;  // valid only within the session that listed it
 };
@@ -658,6 +661,10 @@ int enumerate(std::vector<Camera>& cams, std::string& words) {
                 copy_names(c, c.info->SpecialInfo.stUsb3VInfo);
             } else if (c.layerType == MV_GIGE_DEVICE) {
                 copy_names(c, c.info->SpecialInfo.stGigEInfo);
+                const unsigned ip = c.info->SpecialInfo.stGigEInfo.nCurrentIp;
+                if (ip != 0)
+                    c.address = std::to_string(ip >> 24) + "." + std::to_string((ip >> 16) & 0xFFu) + "." +
+                                std::to_string((ip >> 8) & 0xFFu) + "." + std::to_string(ip & 0xFFu);
             }
             c.hikrobot = xstrcasecmp(c.manufacturer.c_str(), kManufacturer) == 0;
         }
@@ -694,7 +701,9 @@ int cmd_list(Output& out, const Options&) {
         for (const Camera& c : cams) {
             j.open('{').key("index").num(c.index).key("transport").str(transport_name(c));
             j.key("layer_type").num(c.layerType).key("manufacturer").str(c.manufacturer);
-            j.key("model").str(c.model).key("serial").str(c.serial).key("hikrobot").boolean(c.hikrobot);
+            j.key("model").str(c.model).key("serial").str(c.serial);
+            if (!c.address.empty()) j.key("ip").str(c.address);
+            j.key("hikrobot").boolean(c.hikrobot);
             j.close('}');
         }
         j.close(']');
@@ -705,14 +714,14 @@ int cmd_list(Output& out, const Options&) {
         return kExitOk;
     }
     std::vector<std::vector<std::string>> rows = {
-        {"", "INDEX", "TRANSPORT", "MANUFACTURER", "MODEL", "SERIAL"}};
+        {"", "INDEX", "TRANSPORT", "MANUFACTURER", "MODEL", "SERIAL", "ADDRESS"}};
     size_t hik = 0;
     for (const Camera& c : cams) {
         hik += c.hikrobot;
         std::string t = transport_name(c);
         if (t == "other") t += "(" + std::to_string(c.layerType) + ")";
         rows.push_back({c.hikrobot ? "*" : "", std::to_string(c.index), t, printable(c.manufacturer),
-                        printable(c.model), printable(c.serial)});
+                        printable(c.model), printable(c.serial), c.address});
     }
     std::vector<size_t> width(rows[0].size(), 0);
     for (const auto& r : rows) {
@@ -724,6 +733,7 @@ int cmd_list(Output& out, const Options&) {
             l += r[k];
             if (k + 1 < r.size()) l += std::string(width[k] - r[k].size() + 2, ' ');
         }
+        l.erase(l.find_last_not_of(' ') + 1);  // columns left empty at the end of a row
         out.print("%s\n", l.c_str());
     }
     out.print("%zu camera(s), %zu of them \"Hikrobot\" (*)\n", cams.size(), hik);

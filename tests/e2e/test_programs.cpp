@@ -171,15 +171,15 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
          R"(could not be initialised: camera SDK status: resources exhausted","sdk_status":"0x80000006"})"
          "\n"},
         {"count", f + "EnumDevices=0x80000006", 1, "…", "…result -1: the cameras could not be listed\n"},
-        {"list", kCensus, 0, "   INDEX  TRANSPORT  MANUFACTURER  MODEL          SERIAL\n"
+        {"list", kCensus, 0, "   INDEX  TRANSPORT  MANUFACTURER  MODEL          SERIAL    ADDRESS\n"
                              "*  0      usb3       Hikrobot      M-U            U1\n"
-                             "*  1      gige       HIKROBOT      M-G            SIM00002\n"
+                             "*  1      gige       HIKROBOT      M-G            SIM00002  192.168.1.12\n"
                              "   2      usb3       Hikrobot Inc  MV-CS050-10UC  SIM00003\n"
-                             "   3      other(8)" + std::string(32, ' ') + "\n   4      none" +
-                             std::string(36, ' ') + "\n5 camera(s), 2 of them \"Hikrobot\" (*)\n", ""},
+                             "   3      other(8)\n   4      none\n5 camera(s), 2 of them \"Hikrobot\" (*)\n", ""},
         {"list --json", kCensus, 0, R"({"result":0,"cameras":[{"index":0,"transport":"usb3","layer_type":4,)"
          R"("manufacturer":"Hikrobot","model":"M-U","serial":"U1","hikrobot":true},{"index":1,)"
-         R"("transport":"gige","layer_type":1,…"hikrobot":true},{…"hikrobot":false},{"index":3,)"
+         R"("transport":"gige","layer_type":1,…"serial":"SIM00002","ip":"192.168.1.12","hikrobot":true},)"
+         R"({…"hikrobot":false},{"index":3,)"
          R"("transport":"other","layer_type":8,"manufacturer":"","model":"","serial":"","hikrobot":false},)"
          R"({"index":4,"transport":"none",…}]})" "\n"},
         {"list --json", kNames, 0, R"(…"manufacturer":"海康","model":"A\"B\\C\u0001D\u00ffE\tF\u007fG)" +
