@@ -58,8 +58,9 @@ struct Handle {
     // gives up.
     std::atomic<bool> destroyed{false};
     std::atomic<unsigned> generation{0};
-    // Aravis lost control of the device (its heartbeat failed): set from Aravis's own thread.
-    std::atomic<bool> lost{false};
+    // Aravis lost control of the device (its heartbeat failed; set from Aravis's own thread), or the
+    // device stopped answering a call.
+    mutable std::atomic<bool> lost{false};
 
     std::mutex mu;                // guards everything below
     unsigned layer = 0;           // MV_GIGE_DEVICE or MV_USB_DEVICE
@@ -108,6 +109,11 @@ public:
         return e_ != nullptr && e_->domain == ARV_GC_ERROR && e_->code == ARV_GC_ERROR_PROPERTY_NOT_DEFINED;
     }
     int status() const { return statusOf(e_); }
+    // The device did not answer, after Aravis's retries.
+    bool unanswered() const {
+        return e_ != nullptr && e_->domain == ARV_DEVICE_ERROR &&
+               (e_->code == ARV_DEVICE_ERROR_TIMEOUT || e_->code == ARV_DEVICE_ERROR_NOT_CONNECTED);
+    }
 
 private:
     GError* e_ = nullptr;
@@ -157,6 +163,14 @@ public:
 // and there (else MV_E_PRECONDITION). kOk, or the status to return.
 int needOpen(const Handle& h);
 int openedDevice(const Lease& l, bool argsMissing);
+
+// The status of a failed call on `h`'s device. A device that did not answer is taken as lost at once,
+// as Aravis's heartbeat finds a moment later: the calls that follow (stopping, closing) fail at once
+// instead of each waiting out the retries again, which would hold a caller for many seconds.
+inline int deviceFailure(const Handle& h, const Error& err) {
+    if (err.unanswered()) h.lost.store(true);
+    return err.status();
+}
 
 inline ArvDevice* deviceOf(const Handle& h) {
     return arv_camera_get_device(h.camera);

@@ -47,7 +47,7 @@ int enumerationNode(const Handle& h, const char* name, ArvGcEnumeration*& out) {
 
 // An integer feature's value and limits. A feature that states no limits (a computed one such as
 // PayloadSize) is bounded by its value, in steps of 1, as the simulator reports PayloadSize.
-int readInteger(ArvGcInteger* node, MVCC_INTVALUE_EX& v) {
+int readInteger(const Handle& h, ArvGcInteger* node, MVCC_INTVALUE_EX& v) {
     Error err;
     MVCC_INTVALUE_EX out{};
     out.nCurValue = arv_gc_integer_get_value(node, err.slot());
@@ -59,13 +59,13 @@ int readInteger(ArvGcInteger* node, MVCC_INTVALUE_EX& v) {
         *limits[i] = getters[i](node, err.slot());
         if (err.undefined()) *limits[i] = fallbacks[i], err.clear();
     }
-    if (err.failed()) return err.status();
+    if (err.failed()) return deviceFailure(h, err);
     v = out;
     return kOk;
 }
 
 // A float feature's value and limits, bounded by its value where it states none.
-int readFloat(ArvGcFloat* node, MVCC_FLOATVALUE* v) {
+int readFloat(const Handle& h, ArvGcFloat* node, MVCC_FLOATVALUE* v) {
     Error err;
     MVCC_FLOATVALUE out{};
     const double cur = arv_gc_float_get_value(node, err.slot());
@@ -74,7 +74,7 @@ int readFloat(ArvGcFloat* node, MVCC_FLOATVALUE* v) {
     if (err.undefined()) min = cur, err.clear();
     if (!err.failed()) max = arv_gc_float_get_max(node, err.slot());
     if (err.undefined()) max = cur, err.clear();
-    if (err.failed()) return err.status();
+    if (err.failed()) return deviceFailure(h, err);
     out.fCurValue = static_cast<float>(cur);
     out.fMin = static_cast<float>(min);
     out.fMax = static_cast<float>(max);
@@ -122,7 +122,7 @@ int checkSoftwareTrigger(const Handle& h) {
     if (enumerationNode(h, "TriggerSource", source) != kOk) return kOk;
     Error err;
     const char* value = arv_gc_enumeration_get_string_value(source, err.slot());
-    if (err.failed()) return err.status();
+    if (err.failed()) return deviceFailure(h, err);
     return value != nullptr && std::strcmp(value, "Software") == 0 ? kOk : kPrecondition;
 }
 
@@ -145,7 +145,7 @@ int MV_CC_GetOptimalPacketSize(void* handle) {
         ArvGcInteger* node = nullptr;
         MVCC_INTVALUE_EX v{};
         if (const int rc = integerNode(h, "GevSCPSPacketSize", node)) return rc;
-        if (const int rc = readInteger(node, v)) return rc;
+        if (const int rc = readInteger(h, node, v)) return rc;
         if (v.nMin <= 0 || v.nMax < v.nMin || v.nMax > INT32_MAX) return kUnknown;
         int64_t size = std::clamp<int64_t>(mtu, v.nMin, v.nMax);
         if (v.nInc > 1) size = v.nMin + (size - v.nMin) / v.nInc * v.nInc;
@@ -159,7 +159,7 @@ int MV_CC_GetIntValueEx(void* handle, const char* strKey, MVCC_INTVALUE_EX* pstI
         if (const int rc = openedDevice(l, strKey == nullptr || pstIntValue == nullptr)) return rc;
         ArvGcInteger* node = nullptr;
         if (const int rc = integerNode(*l.h, strKey, node)) return rc;
-        return readInteger(node, *pstIntValue);
+        return readInteger(*l.h, node, *pstIntValue);
     });
 }
 
@@ -174,11 +174,11 @@ int MV_CC_SetIntValueEx(void* handle, const char* strKey, int64_t nValue) {
         ArvGcInteger* node = nullptr;
         MVCC_INTVALUE_EX v{};
         if (const int rc = integerNode(h, strKey, node)) return rc;
-        if (const int rc = readInteger(node, v)) return rc;
+        if (const int rc = readInteger(h, node, v)) return rc;
         if (v.nInc > 1 && nValue >= v.nMin && (nValue - v.nMin) % v.nInc != 0) return kParameter;
         Error err;
         arv_gc_integer_set_value(node, nValue, err.slot());
-        return err.failed() ? err.status() : kOk;
+        return err.failed() ? deviceFailure(h, err) : kOk;
     });
 }
 
@@ -196,7 +196,7 @@ int MV_CC_SetEnumValue(void* handle, const char* strKey, unsigned int nValue) {
         } else {
             arv_gc_enumeration_set_int_value(node, nValue, err.slot());
         }
-        return err.failed() ? err.status() : kOk;
+        return err.failed() ? deviceFailure(*l.h, err) : kOk;
     });
 }
 
@@ -206,7 +206,7 @@ int MV_CC_GetFloatValue(void* handle, const char* strKey, MVCC_FLOATVALUE* pstFl
         if (const int rc = openedDevice(l, strKey == nullptr || pstFloatValue == nullptr)) return rc;
         ArvGcFloat* node = nullptr;
         if (const int rc = floatNode(*l.h, strKey, node)) return rc;
-        return readFloat(node, pstFloatValue);
+        return readFloat(*l.h, node, pstFloatValue);
     });
 }
 
@@ -224,7 +224,7 @@ int MV_CC_SetCommandValue(void* handle, const char* strKey) {
         }
         Error err;
         arv_gc_command_execute(ARV_GC_COMMAND(node), err.slot());
-        if (err.failed()) return err.status();
+        if (err.failed()) return deviceFailure(h, err);
         if (reset) {
             // The device reboots: its stream is gone, and the handle only takes CloseDevice and
             // DestroyHandle until it is opened again.
@@ -243,11 +243,11 @@ int MV_CC_GetExposureAutoMode(void* handle, MVCC_ENUMVALUE* pstValue) {
         if (const int rc = enumerationNode(*l.h, "ExposureAuto", node)) return rc;
         Error err;
         const int mode = autoModeOf(arv_gc_enumeration_get_string_value(node, err.slot()));
-        if (err.failed()) return err.status();
+        if (err.failed()) return deviceFailure(*l.h, err);
         if (mode < 0) return kUnknown;  // an entry the SDK has no constant for
         guint n = 0;
         const char** names = arv_gc_enumeration_dup_available_string_values(node, &n, err.slot());
-        if (err.failed()) return err.status();
+        if (err.failed()) return deviceFailure(*l.h, err);
         MVCC_ENUMVALUE v{};
         v.nCurValue = static_cast<unsigned>(mode);
         for (guint i = 0; i < n; ++i) {
@@ -266,7 +266,7 @@ int MV_CC_GetExposureTime(void* handle, MVCC_FLOATVALUE* pstValue) {
         if (const int rc = openedDevice(l, pstValue == nullptr)) return rc;
         ArvGcFloat* node = nullptr;
         if (const int rc = floatNode(*l.h, "ExposureTime", node)) return rc;
-        return readFloat(node, pstValue);
+        return readFloat(*l.h, node, pstValue);
     });
 }
 

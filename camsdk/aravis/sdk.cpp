@@ -144,7 +144,7 @@ int stopGrabbing(Handle& h, bool tellDevice) {
     h.outCount = 0;
     g_object_unref(h.stream);
     h.stream = nullptr;
-    return err.failed() ? err.status() : kOk;
+    return err.failed() ? deviceFailure(h, err) : kOk;
 }
 
 namespace {

@@ -1,0 +1,209 @@
+// quellshot and morven end to end on the camera SDK over Aravis, against Aravis's emulated GigE Vision
+// camera: a device written outside this project. Everything runs in this program's own network
+// namespace (support/netns.h), which the programs inherit, so no packet leaves it.
+#include <MvCameraControl.h>
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <cmath>
+#include <list>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+
+#include "camimage.h"
+#include "support/arvfake.h"
+#include "support/child.h"
+#include "support/netns.h"
+#include "support/tempdir.h"
+
+namespace {
+
+constexpr uint32_t kCam1 = 0x7F000001, kCam2 = 0x7F000002;  // 127.0.0.1 and 127.0.0.2
+using Features = std::vector<std::pair<std::string, std::string>>;
+const Features kHikrobot = {{"DeviceVendorName", "Hikrobot"}};
+
+struct Outcome {
+    ChildResult r;
+    nlohmann::json json;  // stdout, parsed, when --json was given
+};
+
+// One of the programs on the Aravis backend; `wrap` runs it through "sh -c" (the program is $0).
+Outcome run(const char* program, std::vector<std::string> args, const std::string& wrap = "") {
+    std::vector<std::string> argv = {program};
+    if (!wrap.empty()) argv = {"sh", "-c", wrap, program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Outcome x{run_child(emulated(QS_EMULATOR, argv), {{"QUELLSHOT_SDK", QS_ARAVIS_SDK}}), {}};
+    x.json = nlohmann::json::parse(x.r.out, nullptr, false);
+    return x;
+}
+
+// Decoded to RGB by libjpeg-turbo: a BMP or a JPEG file.
+std::vector<unsigned char> rgbOf(const std::string& path, int& w, int& h) {
+    tjhandle tj = tjInitDecompress();
+    std::vector<unsigned char> rgb;
+    if (path.size() > 4 && path.compare(path.size() - 4, 4, ".bmp") == 0) {
+        int format = TJPF_RGB;
+        unsigned char* p = tjLoadImage(path.c_str(), &w, 1, &h, &format, 0);
+        if (p != nullptr) rgb.assign(p, p + size_t(w) * h * 3), tjFree(p);
+    } else {
+        const std::string jpeg = TempDir::read(path);
+        int sub = 0, space = 0;
+        const auto* in = reinterpret_cast<const unsigned char*>(jpeg.data());
+        if (tjDecompressHeader3(tj, in, jpeg.size(), &w, &h, &sub, &space) == 0) {
+            rgb.resize(size_t(w) * h * 3);
+            if (tjDecompress2(tj, in, jpeg.size(), rgb.data(), w, 0, h, TJPF_RGB, 0) != 0) rgb.clear();
+        }
+    }
+    tjDestroy(tj);
+    return rgb;
+}
+
+// The BMP our shared conversion makes of the frame Aravis's fake camera draws with number `id`.
+std::string expectedBmp(unsigned format, unsigned w, unsigned h, uint64_t id) {
+    std::vector<unsigned char> frame = fakeImage(w, h, format, id), bmp(w * h * 4 + 4096);
+    MV_SAVE_IMAGE_PARAM_EX3 p{};
+    p.pData = frame.data(), p.nDataLen = unsigned(frame.size()), p.enPixelType = MvGvspPixelType(format);
+    p.nWidth = uint16_t(w), p.nHeight = uint16_t(h), p.enImageType = MV_Image_Bmp;
+    p.pImageBuffer = bmp.data(), p.nBufferSize = unsigned(bmp.size());
+    return camimage::saveImage(p) == int(MV_OK) ? std::string(bmp.begin(), bmp.begin() + p.nImageLen) : "";
+}
+
+// The number of the last frame the program logged it got, or -1.
+long long loggedFrame(const std::string& log) {
+    const std::regex frame(R"(FrameNum\[(\d+)\])");
+    long long id = -1;
+    for (auto m = std::sregex_iterator(log.begin(), log.end(), frame); m != std::sregex_iterator(); ++m)
+        id = std::stoll((*m)[1]);
+    return id;
+}
+
+class AravisE2E : public PrivateNetTest {
+protected:
+    TempDir dir;
+    std::list<FakeCamera> cams;
+    FakeCamera& start(uint32_t ip, const char* serial, const Features& features = kHikrobot,
+                      const char* lossPerThousand = "0") {
+        FakeCamera& cam = cams.emplace_back(ip, serial, lossPerThousand);
+        EXPECT_TRUE(cam.up && configure(ip, features)) << serial;
+        return cam;
+    }
+};
+
+// The photo's pixels are the camera's frame, told by the frame number the program logs: the BMP
+// is exactly what our shared conversion makes of the frame Aravis's own fake camera draws with that
+// number, and the JPEG decodes to the BMP's pixels within JPEG's error.
+TEST_F(AravisE2E, PhotosHoldTheFramesTheCameraSent) {
+    start(kCam1, "PIXELS");
+    const std::tuple<unsigned, const char*, unsigned, unsigned, const char*> rows[] = {
+        {PixelType_Gvsp_Mono8, "Mono8", 512, 512, "--bmp"},
+        {PixelType_Gvsp_Mono8, "Mono8", 512, 512, "--jpg"},
+        {PixelType_Gvsp_RGB8_Packed, "RGB8", 1920, 1080, "--bmp"},
+        {PixelType_Gvsp_RGB8_Packed, "RGB8", 1920, 1080, "--jpg"},
+        {PixelType_Gvsp_BayerRG8, "BayerRG8", 512, 512, "--bmp"},
+        {PixelType_Gvsp_BayerRG8, "BayerRG8", 1920, 1080, "--jpg"},
+        {PixelType_Gvsp_Mono8, "Mono8", 1920, 1080, "--bmp"},
+        {PixelType_Gvsp_RGB8_Packed, "RGB8", 512, 512, "--jpg"},
+    };
+    for (const auto& [format, name, w, h, type] : rows) {
+        SCOPED_TRACE(std::string(name) + " " + std::to_string(w) + "x" + std::to_string(h) + " " + type);
+        ASSERT_TRUE(configure(
+            kCam1, {{"PixelFormat", name}, {"Width", std::to_string(w)}, {"Height", std::to_string(h)}}));
+        const std::string ext = type == std::string("--bmp") ? ".bmp" : ".jpg", file = dir.file("p" + ext);
+        const Outcome x = run(QS_QUELLSHOT_PATH, {"grab", type, "--no-ae-wait", file});
+        ASSERT_EQ(x.r.exitStatus, 0) << x.r.out << x.r.err;
+        const long long id = loggedFrame(x.r.err);
+        ASSERT_GE(id, 0);
+        const std::string bmp = expectedBmp(format, w, h, uint64_t(id));
+        if (ext == ".bmp") {
+            EXPECT_TRUE(TempDir::read(file) == bmp);
+            continue;
+        }
+        int bw = 0, bh = 0, jw = 0, jh = 0;
+        const std::vector<unsigned char> want = rgbOf(dir.write("want.bmp", bmp), bw, bh);
+        const std::vector<unsigned char> got = rgbOf(file, jw, jh);
+        ASSERT_TRUE(jw == int(w) && jh == int(h) && bw == jw && bh == jh && got.size() == want.size());
+        double error = 0;
+        for (size_t i = 0; i < got.size(); ++i) error += std::abs(int(got[i]) - int(want[i]));
+        EXPECT_LT(error / double(got.size()), 3.0);
+    }
+}
+
+// count, list, the choice of the "Hikrobot" camera among two, and morven's reset of it.
+TEST_F(AravisE2E, TheProgramsSeeChooseAndResetTheHikrobotCamera) {
+    ASSERT_EQ(system("ip addr add 127.0.0.2/8 dev lo"), 0);
+    start(kCam1, "OTHER", {});  // says "Aravis"
+    Outcome x = run(QS_QUELLSHOT_PATH, {"grab", "--json", "--no-ae-wait", dir.file("none")});
+    EXPECT_TRUE(x.r.exitStatus == 1 && x.json.value("result", 0) == -6) << x.r.out;
+    start(kCam2, "HIK2");
+    x = run(QS_QUELLSHOT_PATH, {"count"});
+    EXPECT_EQ(x.r.out, "1\n");
+    x = run(QS_QUELLSHOT_PATH, {"list"});
+    EXPECT_NE(x.r.out.find("*  1      gige       Hikrobot      Fake   HIK2    127.0.0.2\n"),
+              std::string::npos)
+        << x.r.out;
+    x = run(QS_QUELLSHOT_PATH, {"list", "--json"});
+    EXPECT_EQ(x.json["cameras"][0].value("ip", ""), "127.0.0.1");
+    EXPECT_TRUE(x.json["cameras"][1].value("serial", "") == "HIK2" &&
+                x.json["cameras"][1].value("hikrobot", false));
+    x = run(QS_QUELLSHOT_PATH, {"grab", "--json", "--no-ae-wait", dir.file("chosen")});
+    EXPECT_TRUE(x.r.exitStatus == 0 && x.json.value("serial", "") == "HIK2") << x.r.out;
+    x = run(QS_MORVEN_PATH, {});
+    EXPECT_EQ(x.r.exitStatus, 0) << x.r.err;
+    // DeviceReset holds the command's value where the emulator keeps it: only the Hikrobot camera got it.
+    for (const auto& [ip, reset] : {std::pair{kCam1, 0u}, {kCam2, 1u}}) {
+        ArvCamera* c = arv_camera_new(dotted(ip).c_str(), nullptr);
+        guint32 value = 7;
+        ASSERT_TRUE(c != nullptr &&
+                    arv_device_read_register(arv_camera_get_device(c), 0x1104, &value, nullptr));
+        EXPECT_EQ(value, reset) << dotted(ip);
+        g_object_unref(c);
+    }
+}
+
+// Another controller, a camera killed mid-grab, and lost packets: the result comes in time, no
+// incomplete frame becomes a photo, the lock and the camera are let go, and the next grab succeeds.
+TEST_F(AravisE2E, FaultsFailInTimeAndTheNextGrabSucceeds) {
+    FakeCamera* cam = &start(kCam1, "FAULTS");
+    const std::string photo = dir.file("photo.jpg");
+    ArvCamera* holder = arv_camera_new("127.0.0.1", nullptr);
+    ASSERT_NE(holder, nullptr);
+    Outcome x = run(QS_QUELLSHOT_PATH, {"grab", "--json", "--no-ae-wait", photo});
+    EXPECT_TRUE(x.r.exitStatus == 1 && x.json.value("result", 0) == int(MV_E_ACCESS_DENIED)) << x.r.out;
+    g_object_unref(holder);
+    x = run(QS_QUELLSHOT_PATH, {"grab", "--no-ae-wait", photo});
+    EXPECT_EQ(x.r.exitStatus, 0) << x.r.err;
+
+    // Killed while automatic exposure settles (a frame a second, at least four of them).
+    ASSERT_TRUE(configure(kCam1, {{"ExposureAuto", "Continuous"}}));
+    remove(photo.c_str());
+    const std::string log = dir.file("log");
+    std::thread killer([&] {
+        EXPECT_TRUE(wait_for([&] { return TempDir::read(log).find("GetOneFrame") != std::string::npos; }));
+        cam->stop();
+    });
+    const double t0 = mono_ms();
+    x = run(QS_QUELLSHOT_PATH, {"grab", "--json", "--timeout", "30", photo}, "exec \"$0\" \"$@\" 2>" + log);
+    const double took = mono_ms() - t0;
+    killer.join();
+    // Aravis waits out its retries on each message the stream and the connection send as they close.
+    EXPECT_TRUE(x.r.exitStatus == 1 && x.json.value("result", 0) == int(MV_E_PRECONDITION) && took < 30000 &&
+                access(photo.c_str(), F_OK) != 0)
+        << took << " ms: " << x.r.out << TempDir::read(log);
+    cam = &start(kCam1, "FAULTS");
+    x = run(QS_QUELLSHOT_PATH, {"grab", "--no-ae-wait", photo});
+    EXPECT_EQ(x.r.exitStatus, 0) << x.r.err;
+
+    // A third of the stream's packets lost: hardly a frame is whole, and no other becomes a photo.
+    cams.clear();
+    start(kCam1, "LOSSY", kHikrobot, "300");
+    const std::string bmp = dir.file("lossy.bmp");
+    x = run(QS_QUELLSHOT_PATH, {"grab", "--bmp", "--no-ae-wait", "--timeout", "4", bmp});
+    const long long id = loggedFrame(x.r.err);
+    EXPECT_TRUE(x.r.exitStatus == 0
+                    ? TempDir::read(bmp) == expectedBmp(PixelType_Gvsp_Mono8, 512, 512, uint64_t(id))
+                    : id < 0 && access(bmp.c_str(), F_OK) != 0)
+        << x.r.err;
+}
+
+}  // namespace
