@@ -282,11 +282,8 @@ int main() {
     FakeCamera camera(kCameraIp, "BENCH1");
     g_camera = &camera;
     if (!camera.up) fail("the emulated camera did not start: " ARV_FAKE_GV_CAMERA);
-    if (!configure(kCameraIp, {{"DeviceVendorName", "Hikrobot"},
-                               {"Width", "1920"},
-                               {"Height", "1080"},
-                               {"PixelFormat", "RGB8"},
-                               {"ExposureAuto", "Off"}}))
+    if (!configure(kCameraIp,
+                   "DeviceVendorName=Hikrobot Width=1920 Height=1080 PixelFormat=RGB8 ExposureAuto=Off"))
         fail("cannot configure the emulated camera");
     DiscoveryCounter counter;
 

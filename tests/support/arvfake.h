@@ -52,23 +52,12 @@ struct FakeCamera {
     }
 };
 
-// Sets string and integer features of the camera at `ip` through Aravis, as another client would, and
-// lets go of it: "DeviceVendorName=Hikrobot Width=1920". False when one fails.
-inline bool configure(uint32_t ip, const std::vector<std::pair<std::string, std::string>>& features) {
+// Sets features of the camera at `ip` through Aravis, as another client would, and lets go of it:
+// "DeviceVendorName=Hikrobot Width=1920". False when one fails.
+inline bool configure(uint32_t ip, const std::string& features) {
     ArvCamera* cam = arv_camera_new(dotted(ip).c_str(), nullptr);
-    bool ok = cam != nullptr;
-    for (const auto& [name, value] : features) {
-        if (!ok) break;
-        GError* e = nullptr;
-        const bool number = !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
-        if (number) {
-            arv_camera_set_integer(cam, name.c_str(), std::stoll(value), &e);
-        } else {
-            arv_camera_set_string(cam, name.c_str(), value.c_str(), &e);
-        }
-        ok = e == nullptr;
-        g_clear_error(&e);
-    }
+    const bool ok = cam != nullptr && arv_device_set_features_from_string(arv_camera_get_device(cam),
+                                                                          features.c_str(), nullptr);
     if (cam != nullptr) g_object_unref(cam);
     return ok;
 }
