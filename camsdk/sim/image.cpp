@@ -65,7 +65,8 @@ void renderFrame(unsigned width, unsigned height, Pixel pixel, unsigned frameNum
             for (unsigned x = 0; x < width; ++x) row[x] = static_cast<unsigned char>(base + gxOf[x] / 2);
         } else if (deep != 0) {
             for (std::size_t x = 0; x < width; ++x) {
-                const unsigned low = static_cast<unsigned>(x * 5 + y * 3 + frameNum) & ((1u << deep) - 1);
+                const unsigned low =
+                    static_cast<unsigned>(x * 5 + std::size_t{y} * 3 + frameNum) & ((1u << deep) - 1);
                 const unsigned v = (base + gxOf[x] / 2) << deep | low;
                 row[2 * x] = static_cast<unsigned char>(v);
                 row[2 * x + 1] = static_cast<unsigned char>(v >> 8);

@@ -281,13 +281,13 @@ bool parseScenario(std::string_view text, const std::string& name, Config& out, 
                 return fail(lineNo, key + " must be 1.." + std::to_string(kMaxSide));
             (key == "width" ? cam->width : cam->height) = static_cast<unsigned>(n);
         } else if (key == "pixel") {
-            const auto* name = std::find(kPixelNames, kPixelNames + kPixelCount, value);
-            if (name == kPixelNames + kPixelCount) {
+            const auto* entry = std::find(kPixelNames, kPixelNames + kPixelCount, value);
+            if (entry == kPixelNames + kPixelCount) {
                 return fail(lineNo,
                             "pixel must be rgb8, mono8, bgr8, bayer_rg8, bayer_gr8, bayer_gb8, bayer_bg8, "
                             "mono10, mono12 or mono16");
             }
-            cam->pixel = static_cast<Pixel>(name - kPixelNames);
+            cam->pixel = static_cast<Pixel>(entry - kPixelNames);
         } else if (key == "exposure_auto") {
             if (value == "off") {
                 cam->exposureAuto = 0;

@@ -609,7 +609,7 @@ int MV_CC_Initialize(void) {
 }
 
 unsigned int MV_CC_GetSDKVersion(void) {
-    return (QS_VERSION_MAJOR << 24) | (QS_VERSION_MINOR << 16) | (QS_VERSION_PATCH << 8);
+    return QS_VERSION_MAJOR * 0x1000000u + QS_VERSION_MINOR * 0x10000u + QS_VERSION_PATCH * 0x100u;
 }
 
 int MV_CC_Finalize(void) {
