@@ -25,12 +25,16 @@ struct Outcome {
     nlohmann::json json;  // stdout, parsed, when --json was given
 };
 
-// One of the programs on the Aravis backend; `wrap` runs it through "sh -c" (the program is $0).
-Outcome run(const char* program, std::vector<std::string> args, const std::string& wrap = "") {
+// One of the programs on the Aravis backend, its capture lock in `lockDir`; `wrap` runs it through
+// "sh -c" (the program is $0).
+Outcome runProgram(const char* program, std::vector<std::string> args, const std::string& lockDir,
+                   const std::string& wrap = "") {
     std::vector<std::string> argv = {program};
     if (!wrap.empty()) argv = {"sh", "-c", wrap, program};
     argv.insert(argv.end(), args.begin(), args.end());
-    Outcome x{run_child(emulated(QS_EMULATOR, argv), {{"QUELLSHOT_SDK", QS_ARAVIS_SDK}}), {}};
+    Outcome x{run_child(emulated(QS_EMULATOR, argv),
+                        {{"QUELLSHOT_SDK", QS_ARAVIS_SDK}, {"QUELLSHOT_LOCKDIR", lockDir}}),
+              {}};
     x.json = nlohmann::json::parse(x.r.out, nullptr, false);
     return x;
 }
@@ -58,6 +62,9 @@ long long loggedFrame(const std::string& log) {
 class AravisE2E : public PrivateNetTest {
 protected:
     TempDir dir;
+    Outcome run(const char* program, std::vector<std::string> args, const std::string& wrap = "") {
+        return runProgram(program, std::move(args), dir.path(), wrap);
+    }
     std::list<FakeCamera> cams;
     FakeCamera& start(uint32_t ip, const char* serial, const std::string& features = kHikrobot,
                       const char* lossPerThousand = "0") {
