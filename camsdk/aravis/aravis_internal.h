@@ -10,6 +10,7 @@
 #include <MvCameraControl.h>
 #include <arv.h>
 #include <pthread.h>
+#include <sdkbase.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -20,20 +21,7 @@
 
 namespace camarv {
 
-// Status codes as the int the SDK functions return (the macros are unsigned literals).
-constexpr int status(unsigned int code) {
-    return static_cast<int>(code);
-}
-constexpr int kOk = status(MV_OK);
-constexpr int kHandle = status(MV_E_HANDLE);
-constexpr int kSupport = status(MV_E_SUPPORT);
-constexpr int kCallOrder = status(MV_E_CALLORDER);
-constexpr int kParameter = status(MV_E_PARAMETER);
-constexpr int kResource = status(MV_E_RESOURCE);
-constexpr int kNoData = status(MV_E_NODATA);
-constexpr int kPrecondition = status(MV_E_PRECONDITION);
-constexpr int kUnknown = status(MV_E_UNKNOW);
-constexpr int kAccessDenied = status(MV_E_ACCESS_DENIED);
+using namespace sdkbase;  // statuses, raw enum fields, CancelGuard
 
 // Stream buffers of PayloadSize each: one being filled while the caller holds the other. A third
 // would put a 1920x1080 capture, with its image conversion, above 3 frames + 16 MiB of memory.
@@ -117,19 +105,6 @@ public:
 
 private:
     GError* e_ = nullptr;
-};
-
-// Holds off thread cancellation for its lifetime: a capture worker may be cancelled while it waits
-// in an SDK call, and unwinding through Aravis and GLib would leave their locks held.
-class CancelGuard {
-public:
-    CancelGuard() { (void)pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_); }
-    ~CancelGuard() { (void)pthread_setcancelstate(old_, nullptr); }
-    CancelGuard(const CancelGuard&) = delete;
-    CancelGuard& operator=(const CancelGuard&) = delete;
-
-private:
-    int old_ = PTHREAD_CANCEL_ENABLE;
 };
 
 // Runs one SDK call: never a cancellation point, and no exception leaves it.

@@ -338,13 +338,6 @@ int openCamera(Handle& h) {
 
 // ---- frames ---------------------------------------------------------------------------------------
 
-// The bits of an enum field as a C caller sees them: any value, also one outside the enumerators.
-template <class E>
-void storeRawEnum(E& field, uint32_t value) {
-    static_assert(sizeof(E) == sizeof value, "enum fields are 32 bits");
-    std::memcpy(&field, &value, sizeof value);
-}
-
 // Waits up to `ms` for a complete frame of `stream`, without the handle's lock. Frames with missing
 // packets or any other fault go back to the stream to be filled again: they are never handed out.
 // NULL on time-out, when grabbing stops (`generation` moves on) or when control of the device is lost.

@@ -3,6 +3,8 @@
 
 #include "camimage.h"
 
+#include "sdkbase.h"
+
 #include <turbojpeg.h>
 
 #include <cstddef>
@@ -14,10 +16,8 @@ namespace camimage {
 
 namespace {
 
-// The statuses as the int the SDK functions return (the macros are unsigned literals).
-constexpr int status(unsigned code) {
-    return static_cast<int>(code);
-}
+using sdkbase::rawEnum;
+using sdkbase::status;
 
 enum class Kind { kMono8, kMonoDeep, kRgb, kBgr, kBayer };
 
@@ -228,16 +228,6 @@ int writeJpeg(MV_SAVE_IMAGE_PARAM_EX3& p, const Format& f) {
     if (rc != 0) return status(MV_E_UNKNOW);
     p.nImageLen = static_cast<unsigned>(size);
     return status(MV_OK);
-}
-
-// The bits of an enum field as a C caller stored them: any value, also one outside the
-// enumerators, which C++ must not load as the enum type.
-template <class E>
-unsigned rawEnum(const E& field) {
-    static_assert(sizeof(E) == sizeof(unsigned), "enum fields are 32 bits");
-    unsigned v;
-    std::memcpy(&v, &field, sizeof v);
-    return v;
 }
 
 }  // namespace

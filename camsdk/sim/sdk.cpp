@@ -336,7 +336,7 @@ void journalLine(State& s, const std::string& line) {
             s.journalFd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
             if (s.journalFd < 0)
                 (void)std::fprintf(stderr, "camsim: %s: cannot open the journal: %s\n", path,
-                             errorText(errno).c_str());
+                                   errorText(errno).c_str());
         }
     }
     if (s.journalFd >= 0) {
@@ -391,18 +391,6 @@ const Fault* faultFor(const State& s, int fn) {
     }
     return nullptr;
 }
-
-// Holds off thread cancellation for its lifetime, restoring the previous state.
-class CancelGuard {
-public:
-    CancelGuard() { (void)pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_); }
-    ~CancelGuard() { (void)pthread_setcancelstate(old_, nullptr); }
-    CancelGuard(const CancelGuard&) = delete;
-    CancelGuard& operator=(const CancelGuard&) = delete;
-
-private:
-    int old_ = PTHREAD_CANCEL_ENABLE;
-};
 
 // Runs one SDK call: counts it, applies faults, runs `body` under the lock and journals it.
 // `describe` fills the SERIAL and ARG fields; it runs even for a faulted call.
@@ -535,16 +523,6 @@ std::chrono::steady_clock::time_point deadlineAfter(unsigned msec, double scale)
     const double ms = std::min(static_cast<double>(msec) * scale, 1e10);  // ~115 days at most
     return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                   std::chrono::duration<double, std::milli>(ms));
-}
-
-// The bits of an enum field as a C caller stored them: any value, also one outside the
-// enumerators, which C++ must not load as the enum type.
-template <class E>
-unsigned rawEnum(const E& field) {
-    static_assert(sizeof(E) == sizeof(unsigned), "enum fields are 32 bits");
-    unsigned v;
-    std::memcpy(&v, &field, sizeof v);
-    return v;
 }
 
 // nImageLen as the camera's image_len fault reports it; the bytes written are the true image.
@@ -759,7 +737,8 @@ int MV_CC_GetIntValueEx(void* handle, const char* strKey, MVCC_INTVALUE_EX* pstI
         },
         [&](Call& c) {
             Handle* h = nullptr;
-            if (const int rc = openedDevice(c, handle, strKey == nullptr || pstIntValue == nullptr, h)) return rc;
+            if (const int rc = openedDevice(c, handle, strKey == nullptr || pstIntValue == nullptr, h))
+                return rc;
             const std::string_view key = strKey;
             MVCC_INTVALUE_EX v;
             std::memset(&v, 0, sizeof v);
@@ -844,7 +823,8 @@ int MV_CC_GetFloatValue(void* handle, const char* strKey, MVCC_FLOATVALUE* pstFl
         },
         [&](const Call& c) {
             Handle* h = nullptr;
-            if (const int rc = openedDevice(c, handle, strKey == nullptr || pstFloatValue == nullptr, h)) return rc;
+            if (const int rc = openedDevice(c, handle, strKey == nullptr || pstFloatValue == nullptr, h))
+                return rc;
             if (std::string_view(strKey) != "ExposureTime") return kSupport;
             fillExposure(*h, pstFloatValue);
             return kOk;

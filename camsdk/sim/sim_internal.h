@@ -3,6 +3,7 @@
 #pragma once
 
 #include <MvCameraControl.h>
+#include <sdkbase.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -12,21 +13,7 @@
 
 namespace camsim {
 
-// Status codes as the int the SDK functions return (the macros are unsigned literals).
-constexpr int status(unsigned int code) {
-    return static_cast<int>(code);
-}
-constexpr int kOk = status(MV_OK);
-constexpr int kHandle = status(MV_E_HANDLE);
-constexpr int kSupport = status(MV_E_SUPPORT);
-constexpr int kCallOrder = status(MV_E_CALLORDER);
-constexpr int kParameter = status(MV_E_PARAMETER);
-constexpr int kResource = status(MV_E_RESOURCE);
-constexpr int kNoData = status(MV_E_NODATA);
-constexpr int kPrecondition = status(MV_E_PRECONDITION);
-constexpr int kNoEnoughBuf = status(MV_E_NOENOUGH_BUF);
-constexpr int kUnknown = status(MV_E_UNKNOW);
-constexpr int kAccessDenied = status(MV_E_ACCESS_DENIED);
+using namespace sdkbase;  // statuses, raw enum fields, CancelGuard
 
 enum class Transport { kUsb3, kGige, kNull, kOther };
 // In the order of the CAMSIM_PIXEL_* values.
