@@ -106,7 +106,8 @@ TEST_F(Aravis, MisuseStatuses) {
         {kGrabbing, get, MV_E_NODATA},  // not triggered
         {kGrabbing, [&](void* x) { return shoot(2000) ?: give(x) ?: give(x); }, MV_E_PARAMETER},
         {kGrabbing, [&](void* x) { return shoot(2000) ?: MV_CC_StopGrabbing(x) ?: give(x); }, MV_E_CALLORDER},
-        {kGrabbing, [&](void*) { return shoot(2000) ?: shoot(2000) ?: shoot(2000); }, MV_E_RESOURCE},
+        {kGrabbing, [&](void* x) { return shoot(2000) ?: give(x) ?: shoot(2000) ?: shoot(2000) ?: shoot(2000); },
+         MV_E_RESOURCE},  // a frame given back frees its buffer
     };
     // clang-format on
     int row = 0;
