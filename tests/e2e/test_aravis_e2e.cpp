@@ -98,7 +98,6 @@ TEST_F(AravisE2E, PhotosHoldTheFramesTheCameraSent) {
         const Outcome x = run(QS_QUELLSHOT_PATH, {"grab", type, "--no-ae-wait", file});
         ASSERT_EQ(x.r.exitStatus, 0) << x.r.out << x.r.err;
         const long long id = loggedFrame(x.r.err);
-        ASSERT_GE(id, 0);
         EXPECT_TRUE(TempDir::read(file) ==
                     expectedFile(format, w, h, uint64_t(id), bmp ? MV_Image_Bmp : MV_Image_Jpeg));
     }
