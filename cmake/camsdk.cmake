@@ -6,6 +6,20 @@
 # installs into its own private directory, never the system library path, so that none can
 # shadow a vendor SDK on a board.
 
+# Makes TARGET, a shared library of the caller's sources, one of our camera SDK backends: named
+# libMvCameraControl.so, told the toolkit's version (MV_CC_GetSDKVersion), exporting only what the
+# exports.map beside it lists (hidden visibility does not cover std:: template instances), and
+# linked with the frame conversion every backend shares.
+function(qs_camera_backend target)
+  find_package(Threads REQUIRED)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME MvCameraControl)
+  target_link_libraries(${target} PRIVATE camimage Threads::Threads)
+  target_compile_definitions(${target} PRIVATE QS_VERSION_MAJOR=${PROJECT_VERSION_MAJOR}u
+    QS_VERSION_MINOR=${PROJECT_VERSION_MINOR}u QS_VERSION_PATCH=${PROJECT_VERSION_PATCH}u)
+  target_link_options(${target} PRIVATE "-Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/exports.map")
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/exports.map)
+endfunction()
+
 if(MVSDK_ROOT)
   find_path(MVSDK_INCLUDE_DIR MvCameraControl.h
     PATHS "${MVSDK_ROOT}/include" "${MVSDK_ROOT}" NO_DEFAULT_PATH REQUIRED)

@@ -203,6 +203,12 @@ std::string code_text(int r) {
     return buf;
 }
 
+// Four bytes, most significant first, as "a.b.c.d": an IPv4 address, an SDK version.
+std::string dotted(unsigned v) {
+    return std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFFu) + "." +
+           std::to_string((v >> 8) & 0xFFu) + "." + std::to_string(v & 0xFFu);
+}
+
 std::string sdk_words(int r) {
     const unsigned st = static_cast<unsigned>(r);
     struct Name {
@@ -662,9 +668,7 @@ int enumerate(std::vector<Camera>& cams, std::string& words) {
             } else if (c.layerType == MV_GIGE_DEVICE) {
                 copy_names(c, c.info->SpecialInfo.stGigEInfo);
                 const unsigned ip = c.info->SpecialInfo.stGigEInfo.nCurrentIp;
-                if (ip != 0)
-                    c.address = std::to_string(ip >> 24) + "." + std::to_string((ip >> 16) & 0xFFu) + "." +
-                                std::to_string((ip >> 8) & 0xFFu) + "." + std::to_string(ip & 0xFFu);
+                if (ip != 0) c.address = dotted(ip);
             }
             c.hikrobot = xstrcasecmp(c.manufacturer.c_str(), kManufacturer) == 0;
         }
@@ -888,10 +892,7 @@ Check check_sdk() {
             "USB3 Vision cameras without it; QUELLSHOT_SDK=vendor|aravis|sim|PATH chooses among those installed";
         return c;
     }
-    const unsigned v = g_cam->sdkVersion;
-    char version[48];
-    (void)snprintf(version, sizeof version, "%u.%u.%u.%u", v >> 24, (v >> 16) & 0xFFu, (v >> 8) & 0xFFu,
-                   v & 0xFFu);
+    const std::string version = dotted(g_cam->sdkVersion);
     c.ok = true;
     c.detail = std::string(g_cam->sdkName) + (strcmp(g_cam->sdkName, "vendor") == 0 ? " SDK " : " backend ") +
                version + " (" + g_cam->sdkPath + ")";

@@ -260,14 +260,9 @@ int MV_CC_GetExposureAutoMode(void* handle, MVCC_ENUMVALUE* pstValue) {
     });
 }
 
+// The ExposureTime feature, or ExposureTimeAbs where the camera has the older name (floatNode).
 int MV_CC_GetExposureTime(void* handle, MVCC_FLOATVALUE* pstValue) {
-    return guarded([&] {
-        const Lease l(handle);
-        if (const int rc = openedDevice(l, pstValue == nullptr)) return rc;
-        ArvGcFloat* node = nullptr;
-        if (const int rc = floatNode(*l.h, "ExposureTime", node)) return rc;
-        return readFloat(*l.h, node, pstValue);
-    });
+    return MV_CC_GetFloatValue(handle, "ExposureTime", pstValue);
 }
 
 }  // extern "C"
