@@ -9,6 +9,9 @@
 #define MV_CAMERA_CONTROL_H_
 
 #include <stdint.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
 
 #ifndef MV_CAMCTRL_API
 #if defined(__GNUC__)
@@ -195,6 +198,12 @@ typedef struct _MVCC_FLOATVALUE_T {
     unsigned int nReserved[4];
 } MVCC_FLOATVALUE;
 
+typedef struct _MVCC_STRINGVALUE_T {
+    char chCurValue[256]; /* NUL-terminated */
+    int64_t nMaxLength;
+    unsigned int nReserved[2];
+} MVCC_STRINGVALUE;
+
 typedef enum _MV_CAM_TRIGGER_MODE_ {
     MV_TRIGGER_MODE_OFF = 0,
     MV_TRIGGER_MODE_ON = 1,
@@ -244,6 +253,15 @@ MV_CAMCTRL_API int __stdcall MV_CC_SetEnumValue(void* handle, const char* strKey
                                                 unsigned int nValue);
 MV_CAMCTRL_API int __stdcall MV_CC_GetFloatValue(void* handle, const char* strKey,
                                                  MVCC_FLOATVALUE* pstFloatValue);
+MV_CAMCTRL_API int __stdcall MV_CC_SetFloatValue(void* handle, const char* strKey, float fValue);
+MV_CAMCTRL_API int __stdcall MV_CC_GetEnumValue(void* handle, const char* strKey,
+                                                MVCC_ENUMVALUE* pEnumValue);
+MV_CAMCTRL_API int __stdcall MV_CC_SetEnumValueByString(void* handle, const char* strKey,
+                                                        const char* strValue);
+MV_CAMCTRL_API int __stdcall MV_CC_GetBoolValue(void* handle, const char* strKey, bool* pBoolValue);
+MV_CAMCTRL_API int __stdcall MV_CC_SetBoolValue(void* handle, const char* strKey, bool bValue);
+MV_CAMCTRL_API int __stdcall MV_CC_GetStringValue(void* handle, const char* strKey,
+                                                  MVCC_STRINGVALUE* pStringValue);
 MV_CAMCTRL_API int __stdcall MV_CC_SetCommandValue(void* handle, const char* strKey);
 
 MV_CAMCTRL_API int __stdcall MV_CC_GetExposureAutoMode(void* handle, MVCC_ENUMVALUE* pstValue);

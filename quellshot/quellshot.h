@@ -25,6 +25,9 @@
 #define QS_API
 #endif
 
+#include <stddef.h>
+#include <stdint.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -140,6 +143,152 @@ QS_API int qs_last_errno(void);
  * then fails. The strings live as long as the process. Thread-safe; the first call blocks while
  * the library loads. */
 QS_API const char* qs_camera_sdk(const char** name, const char** why);
+
+/* ---- sessions: one camera kept open for any number of photos ---------------------------------
+ *
+ * A session opens one camera, sets it to software trigger, starts its stream and keeps all of it
+ * until qs_close: each photo then costs one exposure and the saving, not a second of set-up. A
+ * session holds the same capture lock as Quellshot_Grab for its whole life, so sessions and
+ * captures exclude each other across threads and processes (-2 at once when it is held).
+ *
+ * Results: 0 for success; a QS_E_* code below, or the status of the camera SDK call that failed
+ * (a negative int: the SDK's codes have the top bit set). qs_strerror gives the words for any of
+ * them.
+ * Threads: the functions of one session are called by one thread at a time (the caller serialises
+ * them); different threads may each work their own session object, but the lock lets only one be
+ * open. No exception crosses them. Nothing they hand back needs freeing except the session itself
+ * (by qs_close). Messages go to the log as for Quellshot_Grab. */
+
+/* Results beside those of Quellshot_Grab (-1 .. -7 and -15 .. -20 keep their meanings there). */
+#define QS_E_LOCK_OPEN (-1)    /* the lock file cannot be created or opened (qs_last_errno) */
+#define QS_E_BUSY (-2)         /* another capture or session holds the lock */
+#define QS_E_NO_CAMERA (-3)    /* no camera listed */
+#define QS_E_NO_HIKROBOT (-6)  /* no camera of the manufacturer "Hikrobot" */
+#define QS_E_PACKET_SIZE (-7)  /* a GigE camera reported no usable packet size */
+#define QS_E_TIMEOUT (-10)     /* no frame within the time given */
+#define QS_E_PATH (-15)        /* the path is NULL, empty or unusable */
+#define QS_E_IMAGE_TYPE (-16)  /* neither IMG_TYPE_JPG nor IMG_TYPE_BMP */
+#define QS_E_NO_MEMORY (-17)   /* no memory for the image */
+#define QS_E_WRITE (-19)       /* the file was not written completely (qs_last_errno tells why) */
+#define QS_E_CANCELLED (-20)   /* qs_cancel ended a series */
+#define QS_E_NO_MATCH (-21)    /* no listed camera has that serial number, index or address */
+#define QS_E_ARGUMENT (-22)    /* a NULL session or pointer, or a value the call does not take */
+#define QS_E_FEATURE_TYPE (-23) /* the feature is not of a type the call can read or write */
+
+/* Automatic modes of exposure and gain; the values are the camera SDK's. */
+#define QS_AUTO_OFF 0
+#define QS_AUTO_ONCE 1       /* adjusts once, then the camera turns it off itself */
+#define QS_AUTO_CONTINUOUS 2
+
+typedef struct qs_session qs_session;
+
+/* A region of interest in pixels of the sensor: its top-left corner and its size. */
+typedef struct {
+    int64_t x, y, width, height;
+} qs_roi;
+
+/* What a photo was. */
+typedef struct {
+    int64_t time_ms;            /* UTC wall-clock time the frame arrived, ms since 1970 */
+    uint64_t device_timestamp;  /* the camera's own time stamp of the frame, in its ticks */
+    unsigned int frame_number;  /* the camera's (or the SDK's) frame counter */
+    unsigned int width, height;
+    unsigned int pixel_type;    /* the SDK's pixel type value (a GenICam PFNC code) */
+    char pixel_format[32];      /* its GenICam name ("Mono8", "RGB8", ...), "" when unknown */
+    double exposure_us;         /* "ExposureTime" read after the frame */
+    double gain_db;             /* "Gain" read after the frame; NaN when the camera has none */
+} qs_photo;
+
+/* Kinds of features, as qs_feature_get reports them. */
+#define QS_FEATURE_INTEGER 1
+#define QS_FEATURE_FLOAT 2
+#define QS_FEATURE_ENUMERATION 3
+#define QS_FEATURE_BOOLEAN 4
+#define QS_FEATURE_STRING 5
+#define QS_FEATURE_COMMAND 6
+
+/* Opens a camera and starts a session with it.
+ * camera - which one: NULL or "" the first camera of the manufacturer "Hikrobot", as Quellshot_Grab
+ *          chooses; otherwise the camera whose serial number is this text; failing that, when the
+ *          text is a decimal number, the camera at that index of the enumeration (GigE and USB3
+ *          cameras in the SDK's order, from 0); when it is a dotted IPv4 address, the GigE camera
+ *          at that address. A camera chosen explicitly may be of any manufacturer.
+ * out    - receives the session (NULL after a failure).
+ * Results: 0; -1, -2 (the lock); -3 .. -7 as Quellshot_Grab; QS_E_NO_MATCH; QS_E_ARGUMENT (out
+ * NULL); an SDK status. Blocks for the enumeration and the opening (GigE: up to seconds). */
+QS_API int qs_open(const char* camera, qs_session** out);
+
+/* Ends a session: stops the stream, closes the camera, finalises the SDK and releases the lock, as
+ * Quellshot_Grab tears down, whatever state the session is in; then frees it. NULL is ignored.
+ * Returns 0. */
+QS_API int qs_close(qs_session* session);
+
+/* Settings. Each is applied to the camera at once and lasts until changed or the camera is reset;
+ * where a value must change while the stream is stopped (pixel format, region of interest) the
+ * session stops and restarts the stream around it. The camera decides what it accepts: a value
+ * out of its range gives its SDK status.
+ * Exposure in microseconds (automatic exposure is switched off first), or an automatic mode;
+ * gain in dB (automatic gain off first), or an automatic mode; the pixel format by its GenICam
+ * name; the region of interest, whose values are rounded to the camera's increments, kept within
+ * its limits and written back to *roi as the camera took them; the JPEG quality of the photos
+ * (50..99, default 90). */
+QS_API int qs_set_exposure(qs_session* session, double microseconds);
+QS_API int qs_set_exposure_auto(qs_session* session, int mode);
+QS_API int qs_set_gain(qs_session* session, double db);
+QS_API int qs_set_gain_auto(qs_session* session, int mode);
+QS_API int qs_set_pixel_format(qs_session* session, const char* name);
+QS_API int qs_set_roi(qs_session* session, qs_roi* roi);
+QS_API int qs_set_quality(qs_session* session, int quality);
+
+/* Any feature of the camera by its GenICam name.
+ * qs_feature_get writes its value as text into value[size] (always NUL-terminated; QS_E_ARGUMENT
+ * when it does not fit) and its kind into *type (may be NULL): integers in decimal, floats with up
+ * to six decimals, booleans "true"/"false", enumerations by their entry name where the session
+ * knows it (pixel formats, automatic and trigger modes), else by their number. A command cannot be
+ * read (QS_E_FEATURE_TYPE).
+ * qs_feature_set writes a value given as text, in the feature's own type: an integer, a float,
+ * "true"/"false"/"1"/"0", an enumeration's entry name or number; a command is executed (value
+ * NULL or ""). Text that is not a value of the feature's type gives QS_E_ARGUMENT.
+ * qs_feature_list calls visit(name, ctx) for each feature the camera's description offers, or, where
+ * the camera SDK cannot enumerate them (the vendor's), for each of the standard features the
+ * camera has; a non-zero return from visit ends the walk. */
+QS_API int qs_feature_get(qs_session* session, const char* name, char* value, size_t size, int* type);
+QS_API int qs_feature_set(qs_session* session, const char* name, const char* value);
+QS_API int qs_feature_list(qs_session* session, int (*visit)(const char* name, void* ctx), void* ctx);
+
+/* Takes one photo by software trigger and saves it to `path` (the extension rule of
+ * Quellshot_Grab; the file appears complete or not at all, and an older file stays intact unless
+ * the result is 0). There is no fixed pause: the call triggers, waits for the frame of that trigger
+ * (frames left from earlier triggers are dropped; a trigger that yields nothing within a second is
+ * repeated) and, when the camera's exposure is automatic and the exposure wait is switched on
+ * (HK_SetWaitAEDoneForTakePhoto), takes further frames until four in a row differ by at most 50 us
+ * or 180 s have passed since automatic exposure was found (the run of steady frames carries over
+ * from one photo to the next of the session). timeout_ms bounds the waiting for frames (negative:
+ * no limit; QS_E_TIMEOUT when it is up). photo (may be NULL) receives the metadata when the result
+ * is 0. Blocks for the exposure, the transfer and the saving. */
+QS_API int qs_capture(qs_session* session, HKImgType type, const char* path, int timeout_ms, qs_photo* photo);
+
+/* The same, but the image is written to the open file descriptor fd (a pipe, stdout) as it is
+ * encoded; a write that fails gives QS_E_WRITE with qs_last_errno. */
+QS_API int qs_capture_fd(qs_session* session, HKImgType type, int fd, int timeout_ms, qs_photo* photo);
+
+/* Called after each photo of a series is saved: its number (1..count), the file written and its
+ * metadata. A non-zero return ends the series (the result is then 0). */
+typedef int (*qs_photo_fn)(void* ctx, int number, const char* path, const qs_photo* photo);
+
+/* Takes `count` photos (1 or more) as qs_capture does, a trigger every `interval_ms` (0: as fast as
+ * the camera allows; the next frame is exposed while the last one is saved), each saved under
+ * `pattern` with "%n" replaced by its number from 1, zero-padded to the width of `count`, "%t" by
+ * its UTC time stamp "YYYYmmddTHHMMSS.mmmZ" and "%%" by "%". With count above 1 the pattern must
+ * hold "%n" or "%t" (QS_E_PATH otherwise), so that no photo overwrites another. A photo that
+ * fails ends the series: the files saved before it stay, *done (may be NULL) tells how many there
+ * are, and the result is that photo's. qs_cancel ends the series after the photo under way
+ * (QS_E_CANCELLED). on_photo may be NULL. */
+QS_API int qs_series(qs_session* session, HKImgType type, const char* pattern, int count, int interval_ms,
+                     int timeout_ms, qs_photo_fn on_photo, void* ctx, int* done);
+
+/* Words for a result of any function of this library (a static string, never NULL). */
+QS_API const char* qs_strerror(int result);
 
 #ifdef __cplusplus
 }

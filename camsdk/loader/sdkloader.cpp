@@ -77,6 +77,12 @@ const char* const kFunctions[kFunctionCount] = {
     "MV_CC_GetImageBuffer",
     "MV_CC_FreeImageBuffer",
     "MV_CC_SaveImageEx3",
+    "MV_CC_SetFloatValue",
+    "MV_CC_GetEnumValue",
+    "MV_CC_SetEnumValueByString",
+    "MV_CC_GetBoolValue",
+    "MV_CC_SetBoolValue",
+    "MV_CC_GetStringValue",
 };
 
 bool is_path(const char* request) {
@@ -245,6 +251,12 @@ const Choice& choice() {
     return made;
 }
 
+FeatureLister feature_lister() {
+    const Choice& c = choice();
+    if (c.library == nullptr) return nullptr;
+    return reinterpret_cast<FeatureLister>(dlsym(c.library, kFeatureLister));  // NOLINT: dlsym's void*
+}
+
 }  // namespace sdkloader
 
 // ---- the forwarders --------------------------------------------------------------------------------
@@ -335,6 +347,24 @@ int MV_CC_FreeImageBuffer(void* handle, MV_FRAME_OUT* pstFrame) {
 }
 int MV_CC_SaveImageEx3(void* handle, MV_SAVE_IMAGE_PARAM_EX3* pstSaveParam) {
     return forward<21>(MV_CC_SaveImageEx3, handle, pstSaveParam);
+}
+int MV_CC_SetFloatValue(void* handle, const char* strKey, float fValue) {
+    return forward<22>(MV_CC_SetFloatValue, handle, strKey, fValue);
+}
+int MV_CC_GetEnumValue(void* handle, const char* strKey, MVCC_ENUMVALUE* pEnumValue) {
+    return forward<23>(MV_CC_GetEnumValue, handle, strKey, pEnumValue);
+}
+int MV_CC_SetEnumValueByString(void* handle, const char* strKey, const char* strValue) {
+    return forward<24>(MV_CC_SetEnumValueByString, handle, strKey, strValue);
+}
+int MV_CC_GetBoolValue(void* handle, const char* strKey, bool* pBoolValue) {
+    return forward<25>(MV_CC_GetBoolValue, handle, strKey, pBoolValue);
+}
+int MV_CC_SetBoolValue(void* handle, const char* strKey, bool bValue) {
+    return forward<26>(MV_CC_SetBoolValue, handle, strKey, bValue);
+}
+int MV_CC_GetStringValue(void* handle, const char* strKey, MVCC_STRINGVALUE* pStringValue) {
+    return forward<27>(MV_CC_GetStringValue, handle, strKey, pStringValue);
 }
 
 }  // extern "C"

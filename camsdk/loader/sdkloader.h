@@ -22,20 +22,29 @@ constexpr const char* kLibrary = "libMvCameraControl.so";
 // Our backends export this NUL-terminated name; the vendor's library has no such symbol.
 constexpr const char* kMarker = "quellshot_sdk_backend";
 constexpr size_t kPathMax = 4096;
-constexpr size_t kFunctionCount = 22;  // the functions of MvCameraControl.h
+constexpr size_t kFunctionCount = 28;  // the functions of MvCameraControl.h
 
 struct Choice {
     void* library;             // dlopen handle; NULL when nothing could be loaded
     const char* name;          // "vendor", "aravis", "sim" (from the marker), or NULL
     char path[kPathMax];       // the file that was loaded, or that was tried last
     char why[1024];            // with library NULL: the reason
-    void* fn[kFunctionCount];  // in the order of MvCameraControl.h
+    void* fn[kFunctionCount];  // in the order of the forwarders in sdkloader.cpp
 };
 
 // The `index`-th file a request leads to, counting from 0: writes it to `path` (a bare file name
 // means the dynamic linker's own search) and its kind to `kind`. False past the last one, and for
 // a request that names nothing we know. `base` is the directory this module's object lives in.
 bool candidate(const char* request, const char* base, int index, char* path, size_t size, const char** kind);
+
+// Our backends also export the names of the features a camera's description offers, which the SDK's
+// own functions cannot enumerate: `visit` is called with each name (valid during the call) and ends
+// the walk by returning non-zero. Returns an SDK status.
+constexpr const char* kFeatureLister = "quellshot_sdk_features";
+using FeatureLister = int (*)(void* handle, int (*visit)(const char* name, void* ctx), void* ctx);
+
+// The loaded SDK's feature lister, NULL for an SDK without one (the vendor's).
+FeatureLister feature_lister();
 
 // Loads the first candidate that is what it claims to be and has every function we call.
 void choose(const char* request, const char* base, Choice& out);
