@@ -19,6 +19,23 @@ struct CameraApi {
     decltype(&::HK_SetSysUsbfsMemSize) usbfsSet;
     decltype(&::qs_cancel) cancel;
     decltype(&::qs_last_errno) lastErrno;
+    // Sessions: one camera kept open for settings, features and any number of photos.
+    decltype(&::qs_open) sessionOpen;
+    decltype(&::qs_close) sessionClose;
+    decltype(&::qs_set_exposure) setExposure;
+    decltype(&::qs_set_exposure_auto) setExposureAuto;
+    decltype(&::qs_set_gain) setGain;
+    decltype(&::qs_set_gain_auto) setGainAuto;
+    decltype(&::qs_set_pixel_format) setPixelFormat;
+    decltype(&::qs_set_roi) setRoi;
+    decltype(&::qs_set_quality) setQuality;
+    decltype(&::qs_feature_get) featureGet;
+    decltype(&::qs_feature_set) featureSet;
+    decltype(&::qs_feature_list) featureList;
+    decltype(&::qs_capture) capture;
+    decltype(&::qs_capture_fd) captureFd;
+    decltype(&::qs_series) series;
+    decltype(&::qs_strerror) strError;
     decltype(&::MV_CC_Initialize) initialize;
     decltype(&::MV_CC_Finalize) finalize;
     decltype(&::MV_CC_EnumDevices) enumDevices;

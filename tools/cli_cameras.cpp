@@ -19,6 +19,8 @@ void copy_names(Camera& c, const Info& info) {
     c.model = buf;
     dudiz::copy_field(buf, info.chSerialNumber);
     c.serial = buf;
+    dudiz::copy_field(buf, info.chDeviceVersion);
+    c.firmware = buf;
 }
 
 }  // namespace

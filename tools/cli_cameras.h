@@ -28,6 +28,7 @@ struct Camera {
     bool entry = false;  // false: the SDK listed an empty entry here
     std::string manufacturer, model, serial;
     std::string address;  // GigE: the camera's IPv4 address, dotted; empty for the others
+    std::string firmware;  // the device's version text, as the SDK lists it; may be empty
     bool hikrobot = false;
     MV_CC_DEVICE_INFO* info = nullptr;  // valid only within the session that listed it
 };

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -220,7 +221,8 @@ bool find_lock_holder(const std::string& path, LockHolder& holder) {
 int fail(Output& out, const char* command, int result, const std::string& words,
          const std::function<void(Json&)>& extra) {
     LockHolder holder;
-    const bool lockHeld = result == -2 && strcmp(command, "grab") == 0;
+    // -2 is the capture lock for the commands that take it (for reset it is an empty list entry).
+    const bool lockHeld = result == QS_E_BUSY && (strcmp(command, "grab") == 0 || strncmp(command, "feature", 7) == 0);
     const bool known = lockHeld && find_lock_holder(lock_dir() + "quellshot.lock", holder);
     if (out.json) {
         Json j;
@@ -251,7 +253,90 @@ int fail(Output& out, const char* command, int result, const std::string& words,
     return kExitFailure;
 }
 
+int fail_setting(Output& out, const char* command, const std::string& subject, int result,
+                 const std::string& words) {
+    if (out.json) return fail(out, command, result, subject + ": " + words);
+    (void)fprintf(stderr, "quellshot %s: %s: %s (result %s)\n", command, printable(subject).c_str(), words.c_str(),
+                  code_text(result).c_str());
+    return kExitFailure;
+}
+
+int open_session(Output& out, const char* command, const std::string& camera, Session& session) {
+    const int r = g_cam->sessionOpen(camera.c_str(), &session.s);
+    if (r == 0) return kExitOk;
+    if (r == QS_E_LOCK_OPEN) {
+        const int err = g_cam->lastErrno();
+        return fail(out, command, r,
+                    "the lock file " + lock_dir() + "quellshot.lock cannot be created or opened" +
+                        (err != 0 ? ": " + errorText(err) : ""));
+    }
+    if (camera.empty()) return fail(out, command, r, g_cam->strError(r));
+    return fail_setting(out, command, "--camera " + camera, r, g_cam->strError(r));
+}
+
 // ---- arguments ---------------------------------------------------------------------------------
+
+namespace {
+
+bool parse_double(const std::string& text, double lo, double hi, double& out) {
+    if (text.empty() || (text[0] != '-' && text[0] != '.' && (text[0] < '0' || text[0] > '9'))) return false;
+    errno = 0;
+    char* end = nullptr;
+    const double v = strtod(text.c_str(), &end);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || !(v >= lo && v <= hi)) return false;
+    out = v;
+    return true;
+}
+
+// "X,Y,W,H": a corner within the sensor and a size of at least one pixel.
+bool parse_roi(const std::string& text, qs_roi& roi) {
+    int v[4] = {0, 0, 0, 0};
+    size_t start = 0;
+    for (int k = 0; k < 4; ++k) {
+        const size_t comma = k < 3 ? text.find(',', start) : text.size();
+        if (comma == std::string::npos || !parse_int(text.substr(start, comma - start), k < 2 ? 0 : 1, INT_MAX, v[k]))
+            return false;
+        start = comma + 1;
+    }
+    roi = {v[0], v[1], v[2], v[3]};
+    return true;
+}
+
+// The settings that make a grab run a session; `value` is the option's text.
+Usage parse_setting(const std::string& name, const std::string& value, Options& o) {
+    const std::string bad = name + " cannot be '" + value + "': ";
+    o.session = true;
+    if (name == "--camera") {
+        if (value.empty()) return {bad + "give a serial number, an index or an IPv4 address"};
+        o.camera = value;
+    } else if (name == "--exposure") {
+        o.exposure = value;
+        o.exposureMode = value == "auto" ? QS_AUTO_CONTINUOUS : value == "once" ? QS_AUTO_ONCE : QS_AUTO_OFF;
+        if (o.exposureMode == QS_AUTO_OFF && (!parse_double(value, 0, 1e9, o.exposureUs) || o.exposureUs <= 0))
+            return {bad + "give microseconds above 0, auto or once"};
+    } else if (name == "--gain") {
+        o.gain = value;
+        o.gainMode = value == "auto" ? QS_AUTO_CONTINUOUS : QS_AUTO_OFF;
+        if (o.gainMode == QS_AUTO_OFF && !parse_double(value, -1000, 1000, o.gainDb))
+            return {bad + "give decibels or auto"};
+    } else if (name == "--pixel-format") {
+        if (value.empty()) return {bad + "give a GenICam name such as Mono8"};
+        o.pixelFormat = value;
+    } else if (name == "--roi") {
+        o.roiText = value;
+        if (!parse_roi(value, o.roi)) return {bad + "give X,Y,WIDTH,HEIGHT in pixels"};
+    } else if (name == "--quality") {
+        if (!parse_int(value, 50, 99, o.quality)) return {bad + "give a JPEG quality 50..99"};
+    } else if (name == "--count") {
+        if (!parse_int(value, 1, INT_MAX, o.count)) return {bad + "give a number of photos from 1"};
+    } else if (name == "--interval") {
+        if (!parse_int(value, 0, kMaxWaitS * 1000, o.interval))
+            return {bad + "give milliseconds 0.." + std::to_string(kMaxWaitS * 1000)};
+    }
+    return {};
+}
+
+}  // namespace
 
 bool parse_int(const std::string& text, long lo, long hi, int& out) {
     if (text.empty() || (text[0] != '-' && (text[0] < '0' || text[0] > '9'))) return false;
@@ -275,7 +360,9 @@ Usage parse_options(const std::vector<std::string>& words, const std::vector<std
     bool optionsEnd = false;
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& w = words[i];
-        if (optionsEnd || w.size() < 2 || w[0] != '-') {
+        // A negative number is a value (of a feature), not an option.
+        const bool negative = w.size() >= 2 && w[0] == '-' && w[1] >= '0' && w[1] <= '9';
+        if (optionsEnd || w.size() < 2 || w[0] != '-' || negative) {
             o.args.push_back(w);
             continue;
         }
@@ -296,7 +383,11 @@ Usage parse_options(const std::vector<std::string>& words, const std::vector<std
             continue;
         }
         if (!takes(name)) return {"unknown option '" + name + "'"};
-        const bool needsValue = name == "--timeout" || name == "--wait";
+        static const char* const valued[] = {"--timeout", "--wait",  "--camera", "--exposure",
+                                             "--gain",    "--roi",   "--count",  "--interval",
+                                             "--quality", "--pixel-format"};
+        bool needsValue = false;
+        for (const char* v : valued) needsValue = needsValue || name == v;
         if (!needsValue && hasValue) return {"option '" + name + "' takes no value"};
         if (needsValue && !hasValue) {
             if (i + 1 >= words.size()) return {"option '" + name + "' needs a value"};
@@ -320,6 +411,9 @@ Usage parse_options(const std::vector<std::string>& words, const std::vector<std
             if (!parse_int(value, 0, kMaxWaitS, o.wait))
                 return {"--wait needs whole seconds 0.." + std::to_string(kMaxWaitS) + ", not '" + value +
                         "'"};
+        } else {
+            const Usage u = parse_setting(name, value, o);
+            if (!u.error.empty()) return u;
         }
     }
     if (o.bmp && o.jpg) return {"--bmp and --jpg exclude each other"};

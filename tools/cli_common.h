@@ -63,6 +63,27 @@ bool find_lock_holder(const std::string& path, LockHolder& holder);
 int fail(Output& out, const char* command, int result, const std::string& words,
          const std::function<void(Json&)>& extra = nullptr);
 
+// Reports a failure that one setting caused, `subject` naming it as given ("--gain 99"): on stderr
+// "quellshot COMMAND: SUBJECT: WORDS (result R)", with --json as fail() does with "SUBJECT: WORDS".
+int fail_setting(Output& out, const char* command, const std::string& subject, int result,
+                 const std::string& words);
+
+// A session of the capture library (qs_open .. qs_close), closed when it goes.
+class Session {
+public:
+    qs_session* s = nullptr;
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session() {
+        if (s != nullptr) (void)g_cam->sessionClose(s);
+    }
+};
+
+// Opens the camera `camera` chooses (qs_open; "" the first "Hikrobot" camera) for `command`;
+// reports a failure and returns its exit status, else kExitOk.
+int open_session(Output& out, const char* command, const std::string& camera, Session& session);
+
 // ---- arguments ---------------------------------------------------------------------------------
 
 struct Usage {
@@ -74,6 +95,14 @@ struct Options {
     int timeout = kDefaultTimeoutS;
     int wait = -1;   // -1: no --wait
     int setMb = -1;  // usbfs MB; -1: only read
+    // The settings of a grab that runs a session, each as given (empty: not given) and parsed.
+    std::string camera, exposure, gain, pixelFormat, roiText;
+    int exposureMode = -1, gainMode = -1;  // -1 not given; QS_AUTO_OFF: the value below; else that mode
+    double exposureUs = 0, gainDb = 0;
+    qs_roi roi{};
+    int quality = 0;  // 0: not given
+    int count = 1, interval = 0;
+    bool session = false;  // a setting or the series above was given
     std::vector<std::string> args;
 };
 
@@ -104,5 +133,7 @@ Command usbfs_command();
 Command list_command();
 Command reset_command();
 Command doctor_command();
+Command feature_command();
+Command features_command();
 
 }  // namespace qscli

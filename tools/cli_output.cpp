@@ -152,6 +152,15 @@ Json& Json::real(double v) {
     return *this;
 }
 
+Json& Json::number(double v) {
+    if (!std::isfinite(v)) return null();
+    comma();
+    char buf[32];
+    (void)snprintf(buf, sizeof buf, "%.15g", v);
+    text_ += buf;
+    return *this;
+}
+
 Json& Json::boolean(bool v) {
     comma();
     text_ += v ? "true" : "false";

@@ -37,6 +37,7 @@ public:
     Json& str(const std::string& s);
     Json& num(long long v);
     Json& real(double v);  // two decimals; non-finite values as 0
+    Json& number(double v);  // up to 15 significant digits, as short as that allows; non-finite as null
     Json& boolean(bool v);
     Json& null();
     Json& strings(const std::vector<std::string>& list);

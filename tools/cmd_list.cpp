@@ -17,7 +17,9 @@ const char* const kListHelp =
     "\"Hikrobot\" cameras.\n"
     "  --json   {\"result\": 0, \"cameras\": [{\"index\", \"transport\" (gige, usb3, other, none),\n"
     "           \"layer_type\", \"manufacturer\", \"model\", \"serial\", \"ip\" (GigE only),\n"
-    "           \"hikrobot\"}, ...]}\n";
+    "           \"firmware\" (the device's version, where it reports one), \"hikrobot\"}, ...]}\n"
+    "Example:\n"
+    "  quellshot list --json      each camera as an object, with its firmware version\n";
 
 int cmd_list(Output& out, const Options&) {
     std::vector<Camera> cams;
@@ -32,6 +34,7 @@ int cmd_list(Output& out, const Options&) {
             j.key("layer_type").num(c.layerType).key("manufacturer").str(c.manufacturer);
             j.key("model").str(c.model).key("serial").str(c.serial);
             if (!c.address.empty()) j.key("ip").str(c.address);
+            if (!c.firmware.empty()) j.key("firmware").str(c.firmware);
             j.key("hikrobot").boolean(c.hikrobot);
             j.close('}');
         }

@@ -30,24 +30,39 @@ const char* const kHelp =
     "Commands:\n"
     "  grab [--bmp|--jpg] [--timeout S] [--no-ae-wait] [--json] [--quiet] PATH\n"
     "                        take one photo with the first \"Hikrobot\" camera and save it\n"
+    "  grab [--camera C] [--pixel-format F] [--roi X,Y,W,H] [--exposure US|auto|once]\n"
+    "       [--gain DB|auto] [--quality Q] [--count N [--interval MS]] ... PATH|-\n"
+    "                        the same with settings, a series (PATH with %n or %t) or to stdout\n"
+    "                        e.g. quellshot grab --camera 192.168.1.10 --exposure 5000 img/a\n"
+    "                        e.g. quellshot grab --count 10 --interval 500 img/part-%n\n"
+    "                        e.g. quellshot grab --roi 0,0,640,480 - > small.jpg\n"
     "  count [--json]        count the attached \"Hikrobot\" cameras\n"
     "  list [--json]         list every camera: transport, manufacturer, model, serial, address\n"
+    "                        (--json: also its firmware version)\n"
     "  usbfs [--json] [MB]   read the kernel's usbfs memory limit, or set it (root)\n"
     "  reset [--wait S] [--json]\n"
     "                        reset every \"Hikrobot\" camera; with --wait, check they come back\n"
     "  doctor [--json]       check the set-up; each problem comes with a fix\n"
+    "  feature [--camera C] [--json] NAME [VALUE]\n"
+    "                        read a camera feature, or write it and read it back\n"
+    "                        e.g. quellshot feature --camera SIM00001 ExposureTime 5000\n"
+    "  features [--camera C] [--json]\n"
+    "                        list the camera's features with their types and values\n"
     "\n"
     "Options:\n"
     "  -h, --help            show this help (also: quellshot COMMAND --help)\n"
     "  --version             show the version\n"
     "  --json                print exactly one JSON object on stdout, with \"result\" (0 on\n"
-    "                        success)\n"
+    "                        success); a series of photos prints one line per photo first\n"
     "  --quiet               leave out the library's info and debug lines (errors remain)\n"
+    "  --camera C            the camera by serial number, index in 'quellshot list' or IPv4\n"
+    "                        address (default: the first \"Hikrobot\" camera)\n"
     "\n"
     "Stdout carries only the command's own output; the library's log lines go to stderr.\n"
     "Exit status: 0 success, 1 failure (the result code and its meaning are printed), 2 usage\n"
     "error (only a message on stderr, also with --json), 130 or 143 after SIGINT or SIGTERM\n"
-    "(a capture is torn down first and saves nothing; a second signal ends the program at once).\n";
+    "(a capture is torn down first and saves nothing, a series keeps the photos saved before;\n"
+    "a second signal ends the program at once).\n";
 
 // ---- signals -----------------------------------------------------------------------------------
 
@@ -94,8 +109,8 @@ int print_plain(const std::string& text) {
 }
 
 int run(int argc, char** argv) {
-    static const Command commands[] = {grab_command(),  count_command(), list_command(),
-                                       usbfs_command(), reset_command(), doctor_command()};
+    static const Command commands[] = {grab_command(),  count_command(),  list_command(),   usbfs_command(),
+                                       reset_command(), doctor_command(), feature_command(), features_command()};
     if (argc < 2) return usage("quellshot", "missing command");
     const std::string first = argv[1];
     if (first == "-h" || first == "--help" || first == "help") return print_plain(kHelp);
