@@ -277,10 +277,10 @@ int take_frame(qs_session* s, int timeoutMs, bool prefetch, MV_FRAME_OUT* frame,
 // Encodes the frame held into the session's buffer; gives the frame back in any case.
 int encode(qs_session* s, MV_FRAME_OUT* frame, HKImgType type, unsigned* len) {
     const MV_FRAME_OUT_INFO_EX& fi = frame->stFrameInfo;
-    const size_t pixels = static_cast<size_t>(fi.nWidth) * fi.nHeight;
-    const size_t need = type == IMG_TYPE_BMP
-                            ? 1078 + (static_cast<size_t>(fi.nWidth) * 3 + 3) / 4 * 4 * fi.nHeight
-                            : pixels * kMaxJpegRatio + kJpegSlack;
+    // In 64 bits: the largest frame's buffer does not fit a 32-bit size.
+    const uint64_t pixels = uint64_t{fi.nWidth} * fi.nHeight;
+    const uint64_t need = type == IMG_TYPE_BMP ? 1078 + (uint64_t{fi.nWidth} * 3 + 3) / 4 * 4 * fi.nHeight
+                                               : pixels * kMaxJpegRatio + kJpegSlack;
     if (need > UINT_MAX) {
         (void)MV_CC_FreeImageBuffer(s->hCam, frame);
         return QS_E_NO_MEMORY;
@@ -288,12 +288,12 @@ int encode(qs_session* s, MV_FRAME_OUT* frame, HKImgType type, unsigned* len) {
     if (s->imageSize < need) {
         SW_FREE(s->image);
         s->imageSize = 0;
-        s->image = alloc.load()(need, __FILE__, __LINE__);
+        s->image = alloc.load()(static_cast<size_t>(need), __FILE__, __LINE__);
         if (s->image == nullptr) {
             (void)MV_CC_FreeImageBuffer(s->hCam, frame);
             return QS_E_NO_MEMORY;
         }
-        s->imageSize = need;
+        s->imageSize = static_cast<size_t>(need);
     }
     MV_SAVE_IMAGE_PARAM_EX3 p;
     memset(&p, 0, sizeof p);

@@ -1,6 +1,7 @@
 // Sessions against the simulated camera: choosing the camera, settings read back from it, features by
 // name, single photos and series with their names, metadata and faults, and the lock held throughout.
 #include <camsim.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
@@ -197,14 +198,15 @@ TEST_F(Session, SeriesNamesMetadataAndFaults) {
     ASSERT_EQ(qs_series(s, IMG_TYPE_JPG, dir.file("p%n-%t").c_str(), 12, 0, 5000, record, &shots, &done), 0);
     EXPECT_EQ(done, 12);
     const std::string j = journal();
-    EXPECT_EQ(std::distance(std::sregex_iterator(j.begin(), j.end(), std::regex("TriggerSoftware")), {}), 12);
+    const std::regex trig("TriggerSoftware");
+    EXPECT_EQ(std::distance(std::sregex_iterator(j.begin(), j.end(), trig), {}), 12);
     for (size_t i = 0; i < shots.size(); ++i) {
         const Shot& sh = shots[i];
         EXPECT_EQ(sh.number, static_cast<int>(i + 1));
         char stamp[32];
         const time_t t = sh.photo.time_ms / 1000;
         strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", gmtime(&t));
-        char want[64];
+        char want[128];
         snprintf(want, sizeof want, "/p%02zu-%s.%03dZ.jpg", i + 1, stamp,
                  static_cast<int>(sh.photo.time_ms % 1000));
         EXPECT_EQ(sh.path, dir.path() + want);
