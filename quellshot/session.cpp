@@ -1,6 +1,7 @@
 // Sessions: one camera opened once for many photos, its settings, its features by name, single
 // photos and series.
 #include <MvCameraControl.h>
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -567,15 +568,12 @@ MV_CC_DEVICE_INFO* choose(const MV_CC_DEVICE_INFO_LIST& list, const char* choice
         if (serial[0] != '\0' && strcmp(serial, choice) == 0) return list.pDeviceInfo[i];
     }
     if (strspn(choice, "0123456789") == strlen(choice) && strlen(choice) <= 3) {
-        const unsigned index = static_cast<unsigned>(atoi(choice));
-        if (index < n) return list.pDeviceInfo[index];
-        return nullptr;
+        const unsigned long index = strtoul(choice, nullptr, 10);
+        return index < n ? list.pDeviceInfo[index] : nullptr;
     }
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    char tail = 0;
-    if (sscanf(choice, "%3u.%3u.%3u.%3u%c", &a, &b, &c, &d, &tail) == 4 && a < 256 && b < 256 && c < 256 &&
-        d < 256) {
-        const unsigned ip = a << 24 | b << 16 | c << 8 | d;
+    struct in_addr addr {};
+    if (inet_pton(AF_INET, choice, &addr) == 1) {
+        const unsigned ip = ntohl(addr.s_addr);
         for (unsigned i = 0; i < n; ++i) {
             const MV_CC_DEVICE_INFO* e = list.pDeviceInfo[i];
             if (e != nullptr && e->nTLayerType == MV_GIGE_DEVICE &&
