@@ -254,8 +254,7 @@ int take_frame(qs_session* s, int timeoutMs, bool prefetch, MV_FRAME_OUT* frame,
         if (settled == Settle::kAgain) continue;
 
         const MV_FRAME_OUT_INFO_EX& fi = frame->stFrameInfo;
-        qs_photo p;
-        memset(&p, 0, sizeof p);
+        qs_photo p{};
         p.time_ms = arrived;
         p.device_timestamp = (static_cast<uint64_t>(fi.nDevTimeStampHigh) << 32) | fi.nDevTimeStampLow;
         p.frame_number = fi.nFrameNum;
@@ -553,9 +552,8 @@ int read_int(void* h, const char* name, int64_t* out) {
 
 // Picks the camera `choice` names from the list: serial number, else index, else IPv4 address.
 MV_CC_DEVICE_INFO* choose(const MV_CC_DEVICE_INFO_LIST& list, const char* choice) {
-    const unsigned n = list.nDeviceNum < MV_MAX_DEVICE_NUM ? list.nDeviceNum : MV_MAX_DEVICE_NUM;
     char serial[65];
-    for (unsigned i = 0; i < n; ++i) {
+    for (unsigned i = 0; i < list.nDeviceNum && i < MV_MAX_DEVICE_NUM; ++i) {
         const MV_CC_DEVICE_INFO* d = list.pDeviceInfo[i];
         if (d == nullptr) continue;
         if (d->nTLayerType == MV_GIGE_DEVICE) {
@@ -569,12 +567,12 @@ MV_CC_DEVICE_INFO* choose(const MV_CC_DEVICE_INFO_LIST& list, const char* choice
     }
     if (strspn(choice, "0123456789") == strlen(choice) && strlen(choice) <= 3) {
         const unsigned long index = strtoul(choice, nullptr, 10);
-        return index < n ? list.pDeviceInfo[index] : nullptr;
+        return index < list.nDeviceNum && index < MV_MAX_DEVICE_NUM ? list.pDeviceInfo[index] : nullptr;
     }
     struct in_addr addr {};
     if (inet_pton(AF_INET, choice, &addr) == 1) {
         const unsigned ip = ntohl(addr.s_addr);
-        for (unsigned i = 0; i < n; ++i) {
+        for (unsigned i = 0; i < list.nDeviceNum && i < MV_MAX_DEVICE_NUM; ++i) {
             const MV_CC_DEVICE_INFO* e = list.pDeviceInfo[i];
             if (e != nullptr && e->nTLayerType == MV_GIGE_DEVICE &&
                 e->SpecialInfo.stGigEInfo.nCurrentIp == ip)
