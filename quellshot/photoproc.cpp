@@ -28,7 +28,7 @@ constexpr unsigned int kSaveMethod = 1;
 
 void default_clock(struct timespec* ts) { (void)clock_gettime(CLOCK_MONOTONIC, ts); }
 
-enum class Settle { kSave, kAgain, kFailed };
+}  // namespace
 
 // Decides whether the frame held may be saved. kAgain: the frame was given back and the pass ends
 // with 1. kFailed: the frame was given back and `ret` holds the status.
@@ -62,6 +62,8 @@ Settle settle_check(PthotoProcCtx* ctx, MV_FRAME_OUT* frame, int* ret) {
     }
     return Settle::kSave;
 }
+
+namespace {
 
 // Holds off thread cancellation from hold() until it goes (then the previous state returns).
 class CancelWindow {

@@ -70,6 +70,32 @@ bool is_hikrobot_manu_alias(const char* name);
 int usbfs_get(const char* path);
 int usbfs_set(const char* path, int val);
 
+// The first camera of the manufacturer in the list, as Quellshot_Grab chooses it; fills ctx.camType,
+// ctx.manuName and the mark's names from each entry examined. 0 with *out set, or -4, -5, -6 (logged).
+int find_first_hikrobot(const MV_CC_DEVICE_INFO_LIST& devList, PthotoProcCtx& ctx, HKImgMark& mark,
+                        MV_CC_DEVICE_INFO** out);
+
+// Makes a handle for the listed camera (*hCam set as soon as there is one, for the tear-down),
+// opens it exclusively, fits its transport (USB3 transfer ways, GigE packet size: -7 when none is
+// usable) and sets software trigger. MV_OK or the failed status (logged).
+int setup_camera(void** hCam, const MV_CC_DEVICE_INFO* info);
+
+// Takes the capture lock of the lock rule without waiting: 0 with *fd set; -1 (qs_last_errno set)
+// or -2 as take_lock. release_lock removes the file and unlocks it.
+int acquire_lock(char (&lockFile)[292], int* fd);
+void release_lock(const char* lockFile, int fd);
+
+// Stops, closes and destroys the camera (when there is a handle) and finalises the SDK.
+void tear_down(void* hCam);
+
+// Sets what qs_last_errno reports on the calling thread.
+void set_last_errno(int err);
+
+// The settle rule of automatic exposure for the frame held: kSave, or kAgain / kFailed with the frame
+// given back (kFailed: `ret` holds the status of the failed exposure read).
+enum class Settle { kSave, kAgain, kFailed };
+Settle settle_check(PthotoProcCtx* ctx, MV_FRAME_OUT* frame, int* ret);
+
 // Locks the capture lock file at `path` without waiting: 0 with *fdOut set, -1 when it cannot be
 // opened or created, -2 when another capture holds it.
 int take_lock(const char* path, int* fdOut);

@@ -25,6 +25,12 @@
 
 const char* const MODULE_NAME = "Quellshot";
 
+namespace {
+// Static TLS (initial-exec), like the log writer's: the quellshot program loads this library with
+// dlopen, and dynamic TLS of such a library is what LeakSanitizer's thread walk trips over.
+thread_local int tls_lastErrno __attribute__((tls_model("initial-exec"))) = 0;
+}  // namespace
+
 namespace qs {
 
 const char* const manufacturer = "Hikrobot";
@@ -120,60 +126,10 @@ int capture(PthotoProcCtx& ctx, HKImgType imgType, const char* saveImgPath, int 
         return -3;
     }
     MV_CC_DEVICE_INFO* pDevInfo = nullptr;
-    bool found = false;
-    for (unsigned int index = 0; index < devList.nDeviceNum && index < MV_MAX_DEVICE_NUM && !found; ++index) {
-        pDevInfo = devList.pDeviceInfo[index];
-        if (pDevInfo == nullptr) {
-            sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__,
-                                  "[%s] unexpected internal error, failed to obtain camera information!!",
-                                  MODULE_NAME);
-            return -4;
-        }
-        ctx.manuName[0] = '\0';
-        if (pDevInfo->nTLayerType == MV_USB_DEVICE) {
-            const MV_USB3_DEVICE_INFO& info = pDevInfo->SpecialInfo.stUsb3VInfo;
-            dudiz::copy_field(ctx.manuName, info.chManufacturerName);
-            ctx.camType = MV_USB_DEVICE;
-            dudiz::copy_field(mark.camModelName, info.chModelName);
-            dudiz::copy_field(mark.camSerialNum, info.chSerialNumber);
-        } else if (pDevInfo->nTLayerType == MV_GIGE_DEVICE) {
-            const MV_GIGE_DEVICE_INFO& info = pDevInfo->SpecialInfo.stGigEInfo;
-            dudiz::copy_field(ctx.manuName, info.chManufacturerName);
-            ctx.camType = MV_GIGE_DEVICE;
-            dudiz::copy_field(mark.camModelName, info.chModelName);
-            dudiz::copy_field(mark.camSerialNum, info.chSerialNumber);
-        } else {
-            log_error(__LINE__, "[%s] unexpected internal error, unknown camera type(%u)!!", pDevInfo->nTLayerType);
-            return -5;
-        }
-        found = xstrcasecmp(ctx.manuName, manufacturer) == 0 || is_hikrobot_manu_alias(ctx.manuName);
-    }
-    if (!found) {
-        sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__, "[%s] 没有找到 \"%s\" 的相机!!", MODULE_NAME,
-                              manufacturer);
-        return -6;
-    }
-
-    ret = MV_CC_CreateHandleWithoutLog(&ctx.hCam, pDevInfo);
-    if (ret == MV_OK) ret = MV_CC_OpenDevice(ctx.hCam, MV_ACCESS_Exclusive, 0);
-    if (ret == MV_OK) {
-        if (ctx.camType == MV_USB_DEVICE) {
-            ret = MV_USB_SetTransferWays(ctx.hCam, kTransferWays);
-        } else {
-            const int size = MV_CC_GetOptimalPacketSize(ctx.hCam);
-            ret = size > 0 ? MV_CC_SetIntValueEx(ctx.hCam, "GevSCPSPacketSize", static_cast<int64_t>(size)) : -7;
-        }
-    }
-    if (ret != MV_OK) {
-        log_error(__LINE__, "[%s] 打开相机时发生错误, errCode=0x%x!!", static_cast<unsigned>(ret));
-        return ret;
-    }
-    ret = MV_CC_SetEnumValue(ctx.hCam, "TriggerMode", setTriggerMode);
-    if (ret == MV_OK) ret = MV_CC_SetEnumValue(ctx.hCam, "TriggerSource", kSoftwareTrigger);
-    if (ret != MV_OK) {
-        log_error(__LINE__, "[%s] 设置相机时发生错误, errCode=0x%x!!", static_cast<unsigned>(ret));
-        return ret;
-    }
+    ret = find_first_hikrobot(devList, ctx, mark, &pDevInfo);
+    if (ret != 0) return ret;
+    ret = setup_camera(&ctx.hCam, pDevInfo);
+    if (ret != MV_OK) return ret;
     ret = MV_CC_GetExposureAutoMode(ctx.hCam, &exposureMode);
     if (ret != MV_OK) {
         log_error(__LINE__, "[%s] 获取曝光模式时出错, errCode=0x%x!!", static_cast<unsigned>(ret));
@@ -224,6 +180,106 @@ int capture(PthotoProcCtx& ctx, HKImgType imgType, const char* saveImgPath, int 
 
 }  // namespace
 
+// The first camera of the manufacturer in the list, as Quellshot_Grab chooses it: fills the
+// context's transport and manufacturer and the mark's names of each entry examined. 0 with *out set,
+// or -4, -5, -6 (logged).
+int find_first_hikrobot(const MV_CC_DEVICE_INFO_LIST& devList, PthotoProcCtx& ctx, HKImgMark& mark,
+                        MV_CC_DEVICE_INFO** out) {
+    MV_CC_DEVICE_INFO* pDevInfo = nullptr;
+    bool found = false;
+    for (unsigned int index = 0; index < devList.nDeviceNum && index < MV_MAX_DEVICE_NUM && !found; ++index) {
+        pDevInfo = devList.pDeviceInfo[index];
+        if (pDevInfo == nullptr) {
+            sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__,
+                                  "[%s] unexpected internal error, failed to obtain camera information!!",
+                                  MODULE_NAME);
+            return -4;
+        }
+        ctx.manuName[0] = '\0';
+        if (pDevInfo->nTLayerType == MV_USB_DEVICE) {
+            const MV_USB3_DEVICE_INFO& info = pDevInfo->SpecialInfo.stUsb3VInfo;
+            dudiz::copy_field(ctx.manuName, info.chManufacturerName);
+            ctx.camType = MV_USB_DEVICE;
+            dudiz::copy_field(mark.camModelName, info.chModelName);
+            dudiz::copy_field(mark.camSerialNum, info.chSerialNumber);
+        } else if (pDevInfo->nTLayerType == MV_GIGE_DEVICE) {
+            const MV_GIGE_DEVICE_INFO& info = pDevInfo->SpecialInfo.stGigEInfo;
+            dudiz::copy_field(ctx.manuName, info.chManufacturerName);
+            ctx.camType = MV_GIGE_DEVICE;
+            dudiz::copy_field(mark.camModelName, info.chModelName);
+            dudiz::copy_field(mark.camSerialNum, info.chSerialNumber);
+        } else {
+            log_error(__LINE__, "[%s] unexpected internal error, unknown camera type(%u)!!", pDevInfo->nTLayerType);
+            return -5;
+        }
+        found = xstrcasecmp(ctx.manuName, manufacturer) == 0 || is_hikrobot_manu_alias(ctx.manuName);
+    }
+    if (!found) {
+        sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__, "[%s] 没有找到 \"%s\" 的相机!!", MODULE_NAME,
+                              manufacturer);
+        return -6;
+    }
+
+    *out = pDevInfo;
+    return 0;
+}
+
+int setup_camera(void** hCam, const MV_CC_DEVICE_INFO* pDevInfo) {
+    int ret = MV_CC_CreateHandleWithoutLog(hCam, pDevInfo);
+    if (ret == MV_OK) ret = MV_CC_OpenDevice(*hCam, MV_ACCESS_Exclusive, 0);
+    if (ret == MV_OK) {
+        if (pDevInfo->nTLayerType == MV_USB_DEVICE) {
+            ret = MV_USB_SetTransferWays(*hCam, kTransferWays);
+        } else {
+            const int size = MV_CC_GetOptimalPacketSize(*hCam);
+            ret = size > 0 ? MV_CC_SetIntValueEx(*hCam, "GevSCPSPacketSize", static_cast<int64_t>(size)) : -7;
+        }
+    }
+    if (ret != MV_OK) {
+        log_error(__LINE__, "[%s] 打开相机时发生错误, errCode=0x%x!!", static_cast<unsigned>(ret));
+        return ret;
+    }
+    ret = MV_CC_SetEnumValue(*hCam, "TriggerMode", setTriggerMode);
+    if (ret == MV_OK) ret = MV_CC_SetEnumValue(*hCam, "TriggerSource", kSoftwareTrigger);
+    if (ret != MV_OK) {
+        log_error(__LINE__, "[%s] 设置相机时发生错误, errCode=0x%x!!", static_cast<unsigned>(ret));
+        return ret;
+    }
+    return MV_OK;
+}
+
+int acquire_lock(char (&lockFile)[292], int* fd) {
+    char runDir[260];
+    memset(runDir, 0, sizeof runDir);
+    (void)running_info.load()(runDir, nullptr);
+    memset(lockFile, 0, sizeof lockFile);
+    lock_path_for(runDir, lockFile);
+    *fd = -1;
+    errno = 0;
+    const int locked = take_lock(lockFile, fd);
+    tls_lastErrno = locked == -1 ? (lockFile[0] == '\0' ? ENAMETOOLONG : errno) : 0;
+    return locked;
+}
+
+void release_lock(const char* lockFile, int fd) {
+    // Removed while still held, so no other call can lock this file after it is gone (a call that
+    // opened it meanwhile sees that the path names another file and starts again).
+    (void)sw_file_delete(lockFile);
+    (void)flock(fd, LOCK_UN);
+    (void)close(fd);
+}
+
+void tear_down(void* hCam) {
+    if (hCam != nullptr) {
+        (void)MV_CC_StopGrabbing(hCam);
+        (void)MV_CC_CloseDevice(hCam);
+        (void)MV_CC_DestroyHandle(hCam);
+    }
+    (void)MV_CC_Finalize();
+}
+
+void set_last_errno(int err) { tls_lastErrno = err; }
+
 int take_lock(const char* path, int* fdOut) {
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
         const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -272,41 +328,19 @@ int timeout_ms(int timeoutSeconds) {
 
 }  // namespace qs
 
-namespace {
-// Static TLS (initial-exec), like the log writer's: the quellshot program loads this library with
-// dlopen, and dynamic TLS of such a library is what LeakSanitizer's thread walk trips over.
-thread_local int tls_lastErrno __attribute__((tls_model("initial-exec"))) = 0;
-}  // namespace
-
 extern "C" int Quellshot_Grab(HKImgType imgType, const char* saveImgPath, int timeout, HKImgMark* pImgMark) {
     const unsigned cancelFrom = qs::cancel_generation.load();
     qs::PthotoProcCtx ctx{};
-    char runDir[260];
-    memset(runDir, 0, sizeof runDir);
-    (void)qs::running_info.load()(runDir, nullptr);
     char lockFile[292];
-    memset(lockFile, 0, sizeof lockFile);
-    qs::lock_path_for(runDir, lockFile);
     int fd = -1;
-    errno = 0;
-    const int locked = qs::take_lock(lockFile, &fd);
-    tls_lastErrno = locked == -1 ? (lockFile[0] == '\0' ? ENAMETOOLONG : errno) : 0;
+    const int locked = qs::acquire_lock(lockFile, &fd);
     if (locked != 0) return locked;
 
     const int ret = qs::capture(ctx, imgType, saveImgPath, timeout, pImgMark, cancelFrom);
     tls_lastErrno = ret == -19 ? ctx.saveErrno : 0;
 
-    if (ctx.hCam != nullptr) {
-        (void)MV_CC_StopGrabbing(ctx.hCam);
-        (void)MV_CC_CloseDevice(ctx.hCam);
-        (void)MV_CC_DestroyHandle(ctx.hCam);
-    }
-    (void)MV_CC_Finalize();
-    // Removed while still held, so no other call can lock this file after it is gone (a call that
-    // opened it meanwhile sees that the path names another file and starts again).
-    (void)sw_file_delete(lockFile);
-    (void)flock(fd, LOCK_UN);
-    (void)close(fd);
+    qs::tear_down(ctx.hCam);
+    qs::release_lock(lockFile, fd);
     return ret;
 }
 

@@ -119,10 +119,11 @@ QS_API int HK_GetSysUsbfsMemCurrentSize(void);
  * written). Nothing is logged. Thread-safe; blocks for writing the file. */
 QS_API int HK_SetSysUsbfsMemSize(int val);
 
-/* Asks every Quellshot_Grab under way in this process to stop: a call waiting for its worker gives
- * up within about 50 ms, tears down as after a time-out and returns -20 (or, when its worker was
- * already putting the image in place, that result); a call still setting up returns -20 before it
- * starts the worker. Calls that start afterwards are not affected.
+/* Asks every Quellshot_Grab and qs_series under way in this process to stop: a capture waiting for
+ * its worker gives up within about 50 ms, tears down as after a time-out and returns -20 (or, when
+ * its worker was already putting the image in place, that result); a capture still setting up
+ * returns -20 before it starts the worker; a series finishes the photo under way and returns -20.
+ * Calls that start afterwards are not affected.
  * Async-signal-safe (made for SIGINT and SIGTERM handlers); thread-safe; never blocks. */
 QS_API void qs_cancel(void);
 

@@ -1,0 +1,275 @@
+// Sessions against the simulated camera: choosing the camera, settings read back from it, features by
+// name, single photos and series with their names, metadata and faults, and the lock held throughout.
+#include <camsim.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <vector>
+
+#include "qs_internal.h"
+#include "support/tempdir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string journal() {
+    std::string s(camsim_journal(nullptr, 0) + 1, '\0');
+    s.resize(camsim_journal(&s[0], s.size()));
+    return s;
+}
+
+std::string feature(qs_session* s, const char* name) {
+    char value[300];
+    const int rc = qs_feature_get(s, name, value, sizeof value, nullptr);
+    return rc == 0 ? value : "error " + std::to_string(rc);
+}
+
+std::string slurp(const std::string& path) {
+    std::ostringstream out;
+    out << std::ifstream(path, std::ios::binary).rdbuf();
+    return out.str();
+}
+
+// A USB3 camera of another maker, a GigE "Hikrobot" camera (the second listed, so 192.168.1.12) and a
+// USB3 "Hikrobot" camera whose serial is a number.
+const char* const kThree =
+    "[camera]\nmanufacturer = Other\nserial = A\nwidth = 64\nheight = 48\n"
+    "[camera]\ntransport = gige\nserial = B\nwidth = 64\nheight = 48\n"
+    "[camera]\nserial = 1\nwidth = 64\nheight = 48\n";
+
+class Session : public ::testing::Test {
+protected:
+    TempDir dir;
+    qs_session* s = nullptr;
+    void SetUp() override {
+        qs::waitAEDone.store(1);
+        ASSERT_EQ(camsim_load_scenario_text(kThree, "three"), 0);
+        camsim_time_scale(0.01);
+    }
+    void TearDown() override { qs_close(s); }
+};
+
+// Without a choice the first "Hikrobot" camera, as a single capture takes it; else by serial (which
+// wins over an index), index or GigE address, of any maker. A failed open leaves nothing open.
+TEST_F(Session, ChoosesTheCamera) {
+    const std::vector<std::pair<const char*, std::string>> rows = {
+        {nullptr, "B"},
+        {"", "B"},
+        {"A", "A"},
+        {"0", "A"},
+        {"1", "1"},
+        {"2", "1"},
+        {"192.168.1.12", "B"},
+        {"Z", "-21"},
+        {"3", "-21"},
+        {"192.168.1.10", "-21"},
+        {"1.2.3", "-21"},
+    };
+    for (const auto& [choice, want] : rows) {
+        const int rc = qs_open(choice, &s);
+        EXPECT_EQ(rc == 0 ? feature(s, "DeviceSerialNumber") : std::to_string(rc), want) << choice;
+        EXPECT_EQ(qs_close(s), 0);
+        s = nullptr;
+        EXPECT_TRUE(std::regex_search(journal(), std::regex("MV_CC_Finalize[^\n]*\n$"))) << choice;
+        EXPECT_FALSE(fs::exists(fs::read_symlink("/proc/self/exe").parent_path() / "status/quellshot.lock"));
+    }
+    ASSERT_EQ(camsim_load_scenario_text("[camera]\nmanufacturer = Other\n", "other"), 0);
+    EXPECT_EQ(qs_open(nullptr, &s), -6);
+    EXPECT_EQ(qs_open("x", nullptr), QS_E_ARGUMENT);
+}
+
+// The capture lock is held from qs_open to qs_close: single captures and other sessions meet it.
+TEST_F(Session, HoldsTheLockThroughout) {
+    ASSERT_EQ(qs_open(nullptr, &s), 0);
+    qs_session* other = nullptr;
+    EXPECT_EQ(qs_open("A", &other), QS_E_BUSY);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(Quellshot_Grab(IMG_TYPE_JPG, dir.file("x").c_str(), 1, nullptr), -2);
+    ASSERT_EQ(qs_capture(s, IMG_TYPE_JPG, dir.file("a").c_str(), 5000, nullptr), 0);
+    qs_close(s);
+    s = nullptr;
+    ASSERT_EQ(qs_open("A", &other), 0);
+    qs_close(other);
+}
+
+// Every setting as the camera reports it afterwards; a region of interest rounded to the camera's
+// steps and limits and reported back.
+TEST_F(Session, SettingsReadBack) {
+    ASSERT_EQ(qs_open("B", &s), 0);
+    EXPECT_EQ(qs_set_exposure_auto(s, QS_AUTO_CONTINUOUS), 0);
+    EXPECT_EQ(feature(s, "ExposureAuto"), "Continuous");
+    EXPECT_EQ(qs_set_exposure(s, 5000), 0);
+    EXPECT_EQ(feature(s, "ExposureAuto") + " " + feature(s, "ExposureTime"), "Off 5000");
+    EXPECT_EQ(qs_set_gain_auto(s, QS_AUTO_ONCE), 0);
+    EXPECT_EQ(feature(s, "GainAuto"), "Once");
+    EXPECT_EQ(qs_set_gain(s, 6.5), 0);
+    EXPECT_EQ(feature(s, "GainAuto") + " " + feature(s, "Gain"), "Off 6.5");
+    EXPECT_EQ(qs_set_pixel_format(s, "Mono8"), 0);
+    EXPECT_EQ(feature(s, "PixelFormat"), "Mono8");
+    EXPECT_EQ(qs_set_pixel_format(s, "Nonsense"), static_cast<int>(MV_E_PARAMETER));
+    EXPECT_EQ(feature(s, "PixelFormat"), "Mono8");
+    for (const auto& [in, out] : {std::pair{qs_roi{0, 0, 64, 48}, qs_roi{0, 0, 64, 48}},
+                                  {qs_roi{3, 1, 33, 21}, qs_roi{0, 0, 32, 20}},
+                                  {qs_roi{60, 40, 16, 8}, qs_roi{48, 40, 16, 8}},
+                                  {qs_roi{-5, -5, 1000, 1000}, qs_roi{0, 0, 64, 48}}}) {
+        qs_roi roi = in;
+        ASSERT_EQ(qs_set_roi(s, &roi), 0);
+        const std::vector<int64_t> got = {roi.x, roi.y, roi.width, roi.height};
+        EXPECT_EQ(got, (std::vector<int64_t>{out.x, out.y, out.width, out.height}))
+            << in.x << "," << in.width;
+        EXPECT_EQ(feature(s, "OffsetX") + "," + feature(s, "Width"),
+                  std::to_string(out.x) + "," + std::to_string(out.width));
+    }
+    qs_photo p{};
+    ASSERT_EQ(qs_capture(s, IMG_TYPE_JPG, dir.file("m").c_str(), 5000, &p), 0);
+    EXPECT_EQ(std::string(p.pixel_format) + " " + std::to_string(p.width) + "x" + std::to_string(p.height) +
+                  " " + std::to_string(static_cast<int>(p.exposure_us)) + " " + std::to_string(p.gain_db),
+              "Mono8 64x48 5000 6.500000");
+    for (const int q : {49, 100}) EXPECT_EQ(qs_set_quality(s, q), QS_E_ARGUMENT);
+    EXPECT_EQ(qs_set_exposure_auto(s, 3), QS_E_ARGUMENT);
+    EXPECT_EQ(qs_set_exposure(nullptr, 1), QS_E_ARGUMENT);
+}
+
+// Features of every type by name, written as text and read back; what cannot be done says why.
+TEST_F(Session, FeaturesByName) {
+    ASSERT_EQ(qs_open("B", &s), 0);
+    const std::vector<std::tuple<const char*, const char*, int, std::string>> rows = {
+        {"ReverseX", "true", 0, "true"},
+        {"ReverseX", "0", 0, "false"},
+        {"ReverseX", "maybe", QS_E_ARGUMENT, "false"},
+        {"Gain", "2.25", 0, "2.25"},
+        {"Gain", "x", QS_E_ARGUMENT, "2.25"},
+        {"TriggerMode", "Off", 0, "Off"},
+        {"TriggerMode", "1", 0, "On"},
+        {"GevSCPSPacketSize", "1500", static_cast<int>(MV_E_CALLORDER), "8164"},  // not while streaming
+        {"GevSCPSPacketSize", "15x", QS_E_ARGUMENT, "8164"},
+        {"DeviceModelName", "x", QS_E_FEATURE_TYPE, "MV-CS050-10UC"},
+        {"TriggerSoftware", "", 0, "error -23"},
+        {"TriggerSoftware", "go", QS_E_ARGUMENT, "error -23"},
+        {"NoSuchFeature", "1", static_cast<int>(MV_E_SUPPORT),
+         "error " + std::to_string(static_cast<int>(MV_E_SUPPORT))},
+    };
+    for (const auto& [name, value, rc, after] : rows) {
+        EXPECT_EQ(qs_feature_set(s, name, value), rc) << name << "=" << value;
+        EXPECT_EQ(feature(s, name), after) << name << "=" << value;
+    }
+    int type = 0;
+    char small[4];
+    EXPECT_EQ(qs_feature_get(s, "DeviceModelName", small, sizeof small, &type), QS_E_ARGUMENT);
+    EXPECT_EQ(qs_feature_get(s, "Width", small, sizeof small, &type), 0);
+    EXPECT_EQ(std::string(small) + std::to_string(type), "64" + std::to_string(QS_FEATURE_INTEGER));
+    std::vector<std::string> names;
+    EXPECT_EQ(
+        qs_feature_list(
+            s,
+            [](const char* n, void* v) { return static_cast<std::vector<std::string>*>(v)->push_back(n), 0; },
+            &names),
+        0);
+    for (const char* n : {"Width", "PixelFormat", "ExposureTime", "TriggerSoftware", "DeviceSerialNumber"})
+        EXPECT_NE(std::find(names.begin(), names.end(), n), names.end()) << n;
+}
+
+struct Shot {
+    int number;
+    std::string path;
+    qs_photo photo;
+};
+
+int record(void* ctx, int number, const char* path, const qs_photo* p) {
+    auto* shots = static_cast<std::vector<Shot>*>(ctx);
+    shots->push_back({number, path, *p});
+    return number == 99 ? 1 : 0;
+}
+
+// A series: names from the pattern, one trigger per photo (the next one exposes while the last is
+// saved), frames in order with their metadata; a fault in the middle keeps what was saved before it.
+TEST_F(Session, SeriesNamesMetadataAndFaults) {
+    ASSERT_EQ(qs_open("1", &s), 0);
+    std::vector<Shot> shots;
+    int done = -1;
+    ASSERT_EQ(qs_series(s, IMG_TYPE_JPG, dir.file("p%n-%t").c_str(), 12, 0, 5000, record, &shots, &done), 0);
+    EXPECT_EQ(done, 12);
+    const std::string j = journal();
+    const std::regex trig("TriggerSoftware");
+    EXPECT_EQ(std::distance(std::sregex_iterator(j.begin(), j.end(), trig), {}), 12);
+    for (size_t i = 0; i < shots.size(); ++i) {
+        const Shot& sh = shots[i];
+        EXPECT_EQ(sh.number, static_cast<int>(i + 1));
+        char stamp[32];
+        const time_t t = sh.photo.time_ms / 1000;
+        strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", gmtime(&t));
+        char want[128];
+        snprintf(want, sizeof want, "/p%02zu-%s.%03dZ.jpg", i + 1, stamp,
+                 static_cast<int>(sh.photo.time_ms % 1000));
+        EXPECT_EQ(sh.path, dir.path() + want);
+        EXPECT_EQ(slurp(sh.path).substr(0, 2), "\xFF\xD8");
+        EXPECT_EQ(sh.photo.frame_number, i + 1);
+        EXPECT_EQ(sh.photo.width * 1000 + sh.photo.height, 64048u);
+        EXPECT_STREQ(sh.photo.pixel_format, "RGB8");
+        EXPECT_GE(sh.photo.time_ms, i > 0 ? shots[i - 1].photo.time_ms : 0);
+    }
+    shots.clear();
+    camsim_set_fault("MV_CC_SaveImageEx3", 3, 3, MV_E_RESOURCE);
+    EXPECT_EQ(qs_series(s, IMG_TYPE_BMP, dir.file("f%n").c_str(), 4, 1, 5000, record, &shots, &done),
+              static_cast<int>(MV_E_RESOURCE));
+    EXPECT_EQ(done, 2);
+    EXPECT_TRUE(fs::exists(dir.file("f2.bmp")));
+    EXPECT_FALSE(fs::exists(dir.file("f3.bmp")));
+    EXPECT_EQ(qs_series(s, IMG_TYPE_JPG, dir.file("same").c_str(), 2, 0, 5000, nullptr, nullptr, &done),
+              QS_E_PATH);
+    qs_cancel();  // before the series: only later ones are ended
+    EXPECT_EQ(qs_series(s, IMG_TYPE_JPG, dir.file("c%n").c_str(), 2, 0, 5000, nullptr, nullptr, &done), 0);
+}
+
+// A photo to a descriptor is one whole JPEG of the frame; a camera that sends nothing times out.
+TEST_F(Session, ToADescriptorAndTimeouts) {
+    ASSERT_EQ(qs_open("A", &s), 0);
+    const std::string path = dir.file("out");
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+    qs_photo p{};
+    ASSERT_EQ(qs_capture_fd(s, IMG_TYPE_JPG, fd, 5000, &p), 0);
+    close(fd);
+    const std::string jpeg = slurp(path);
+    tjhandle tj = tjInitDecompress();
+    int w = 0, h = 0, sub = 0, cs = 0;
+    ASSERT_EQ(tjDecompressHeader3(tj, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size(), &w,
+                                  &h, &sub, &cs),
+              0);
+    tjDestroy(tj);
+    EXPECT_EQ(w * 1000 + h, 64048);
+    EXPECT_EQ(qs_capture_fd(s, IMG_TYPE_JPG, -1, 5000, &p), QS_E_ARGUMENT);
+    EXPECT_EQ(qs_capture(s, static_cast<HKImgType>(3), dir.file("x").c_str(), 5000, &p), QS_E_IMAGE_TYPE);
+    qs_close(s);
+    ASSERT_EQ(camsim_load_scenario_text("[camera]\nframes = none\n", "dark"), 0);
+    ASSERT_EQ(qs_open(nullptr, &s), 0);
+    EXPECT_EQ(qs_capture(s, IMG_TYPE_JPG, dir.file("dark").c_str(), 30, &p), QS_E_TIMEOUT);
+    EXPECT_FALSE(fs::exists(dir.file("dark.jpg")));
+    for (const int r : {0, -2, -10, -21, -22, -23, static_cast<int>(MV_E_SUPPORT)})
+        EXPECT_STRNE(qs_strerror(r), qs_strerror(1)) << r;
+}
+
+// With automatic exposure the first photo waits for four steady frames; the run carries over, so the
+// photos after it take the next frames.
+TEST_F(Session, AutoExposureSettlesOncePerSeries) {
+    ASSERT_EQ(camsim_load_scenario_text("[camera]\nexposure_auto = continuous\nexposures = 100,900,2000,2010,"
+                                        "2020,2030,2040\n",
+                                        "ae"),
+              0);
+    camsim_time_scale(0.01);
+    ASSERT_EQ(qs_open(nullptr, &s), 0);
+    std::vector<Shot> shots;
+    ASSERT_EQ(qs_series(s, IMG_TYPE_JPG, dir.file("%n").c_str(), 3, 0, 5000, record, &shots, nullptr), 0);
+    std::vector<unsigned> frames;
+    for (const Shot& sh : shots) frames.push_back(sh.photo.frame_number);
+    EXPECT_EQ(frames, (std::vector<unsigned>{6, 7, 8}));
+}
+
+}  // namespace
