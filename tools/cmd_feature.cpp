@@ -81,11 +81,13 @@ int cmd_feature(Output& out, const Options& o) {
         const int r = g_cam->featureSet(session.s, name.c_str(), o.args[1].c_str());
         if (r != 0) return fail_setting(out, "feature", name + " " + o.args[1], r, g_cam->strError(r));
     }
+    // Only a command takes an empty value: it ran, and has nothing to read back (after DeviceReset
+    // the camera would not even answer).
+    const bool executed = write && o.args[1].empty();
     std::vector<char> value(kValueSize, '\0');
     int type = 0;
-    const int r = g_cam->featureGet(session.s, name.c_str(), value.data(), value.size(), &type);
-    const bool executed = write && r == QS_E_FEATURE_TYPE;  // a command: done, and nothing to read back
-    if (r != 0 && !executed) return fail_setting(out, "feature", name, r, g_cam->strError(r));
+    const int r = executed ? 0 : g_cam->featureGet(session.s, name.c_str(), value.data(), value.size(), &type);
+    if (r != 0) return fail_setting(out, "feature", name, r, g_cam->strError(r));
     if (out.json) {
         Json j;
         j.key("result").num(0).key("command").str("feature").key("name").str(name);
