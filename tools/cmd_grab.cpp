@@ -195,7 +195,8 @@ int session_photos(Output& out, const Options& o, HKImgType type, const std::str
     }
     const bool toStdout = o.args[0] == "-";
     const std::string model = feature_text(session, "DeviceModelName");
-    const std::string serial = feature_text(session, "DeviceSerialNumber");
+    std::string serial = feature_text(session, "DeviceSerialNumber");
+    if (serial.empty()) serial = feature_text(session, "DeviceID");  // its name in older descriptions
     Progress progress;
     show_progress(progress, out, o, !toStdout);
     qs_photo photo{};
