@@ -7,6 +7,7 @@
 #include <list>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "camimage.h"
@@ -179,6 +180,30 @@ TEST_F(AravisE2E, FaultsFailInTimeAndTheNextGrabSucceeds) {
                                                                          uint64_t(id), MV_Image_Bmp)
                                     : id < 0 && access(bmp.c_str(), F_OK) != 0)
         << x.r.err;
+}
+
+// A session with the camera at an address (not the "Hikrobot" one): a series whose photos hold the frames
+// the camera sent, in its region, and a feature written and read back.
+TEST_F(AravisE2E, ASessionTakesASeriesAndWritesFeaturesOfTheCameraAtAnAddress) {
+    ASSERT_EQ(system("ip addr add 127.0.0.2/8 dev lo"), 0);
+    start(kCam1, "FIRST");
+    start(kCam2, "SECOND", "DeviceVendorName=Other Width=256 Height=128");
+    Outcome x = run(QS_QUELLSHOT_PATH,
+                    {"grab", "--json", "--no-ae-wait", "--camera", "127.0.0.2", "--count", "3", dir.file("s%n")});
+    std::istringstream lines(x.r.out);
+    int photos = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json o = nlohmann::json::parse(line, nullptr, false);
+        photos += o.contains("number");
+        EXPECT_TRUE(o.contains("number") ? TempDir::read(o.value("path", "")) ==
+                                               expectedFile(PixelType_Gvsp_Mono8, 256, 128, o.value("frame", 0u),
+                                                            MV_Image_Jpeg)
+                                         : o.value("saved", 0) == 3)
+            << line;
+    }
+    EXPECT_TRUE(x.r.exitStatus == 0 && photos == 3) << x.r.out << x.r.err;
+    x = run(QS_QUELLSHOT_PATH, {"feature", "--json", "--camera", "127.0.0.2", "ExposureTimeAbs", "2500"});
+    EXPECT_TRUE(x.r.exitStatus == 0 && x.json.value("value", 0.0) == 2500.0) << x.r.out << x.r.err;
 }
 
 }  // namespace
