@@ -377,6 +377,14 @@ TEST(QuellshotCli, ASignalEndsTheCaptureCleanly) {
             EXPECT_TRUE(std::regex_match(e.path().filename().string(), std::regex("usbfs|scenario.ini|journal|camsim-.*")));
         EXPECT_NE(access(lock.c_str(), F_OK), 0);
     }
+    // In a series the photo under way is finished and kept, and no further one is taken.
+    TempDir dir;
+    std::vector<std::string> signalled = {"sh", "-c", "\"$@\" & until grep -qs SaveImageEx3 \"$CAMSIM_JOURNAL\"; do "
+                                          "sleep 0.05; done; kill -INT $!; wait $!", "-"};
+    for (const auto& a : emulated(QS_EMULATOR, {QS_QUELLSHOT_PATH})) signalled.push_back(a);
+    run({"grab --quiet --count 3 --interval 60000 @/s%n", kCam, 130, "@/s1.jpg\n", "…quellshot grab: photo 2 of 3 "
+         "failed, result -20: cancelled; 1 saved\nquellshot grab: interrupted by SIGINT\n"}, dir, signalled);
+    EXPECT_TRUE(fs::exists(dir.file("s1.jpg")) && !fs::exists(dir.file("s2.jpg")));
 }
 
 // On a terminal the library's frame lines become one status line, redrawn in place and cut to the
