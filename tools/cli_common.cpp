@@ -222,7 +222,8 @@ int fail(Output& out, const char* command, int result, const std::string& words,
          const std::function<void(Json&)>& extra) {
     LockHolder holder;
     // -2 is the capture lock for the commands that take it (for reset it is an empty list entry).
-    const bool lockHeld = result == QS_E_BUSY && (strcmp(command, "grab") == 0 || strncmp(command, "feature", 7) == 0);
+    const bool lockHeld =
+        result == QS_E_BUSY && (strcmp(command, "grab") == 0 || strncmp(command, "feature", 7) == 0);
     const bool known = lockHeld && find_lock_holder(lock_dir() + "quellshot.lock", holder);
     if (out.json) {
         Json j;
@@ -256,8 +257,8 @@ int fail(Output& out, const char* command, int result, const std::string& words,
 int fail_setting(Output& out, const char* command, const std::string& subject, int result,
                  const std::string& words) {
     if (out.json) return fail(out, command, result, subject + ": " + words);
-    (void)fprintf(stderr, "quellshot %s: %s: %s (result %s)\n", command, printable(subject).c_str(), words.c_str(),
-                  code_text(result).c_str());
+    (void)fprintf(stderr, "quellshot %s: %s: %s (result %s)\n", command, printable(subject).c_str(),
+                  words.c_str(), code_text(result).c_str());
     return kExitFailure;
 }
 
@@ -278,6 +279,8 @@ int open_session(Output& out, const char* command, const std::string& camera, Se
 
 namespace {
 
+constexpr long kMaxIntervalMs = 86400000L;  // a day, as --wait
+
 bool parse_double(const std::string& text, double lo, double hi, double& out) {
     if (text.empty() || (text[0] != '-' && text[0] != '.' && (text[0] < '0' || text[0] > '9'))) return false;
     errno = 0;
@@ -294,7 +297,8 @@ bool parse_roi(const std::string& text, qs_roi& roi) {
     size_t start = 0;
     for (int k = 0; k < 4; ++k) {
         const size_t comma = k < 3 ? text.find(',', start) : text.size();
-        if (comma == std::string::npos || !parse_int(text.substr(start, comma - start), k < 2 ? 0 : 1, INT_MAX, v[k]))
+        if (comma == std::string::npos ||
+            !parse_int(text.substr(start, comma - start), k < 2 ? 0 : 1, INT_MAX, v[k]))
             return false;
         start = comma + 1;
     }
@@ -312,7 +316,8 @@ Usage parse_setting(const std::string& name, const std::string& value, Options& 
     } else if (name == "--exposure") {
         o.exposure = value;
         o.exposureMode = value == "auto" ? QS_AUTO_CONTINUOUS : value == "once" ? QS_AUTO_ONCE : QS_AUTO_OFF;
-        if (o.exposureMode == QS_AUTO_OFF && (!parse_double(value, 0, 1e9, o.exposureUs) || o.exposureUs <= 0))
+        if (o.exposureMode == QS_AUTO_OFF &&
+            (!parse_double(value, 0, 1e9, o.exposureUs) || o.exposureUs <= 0))
             return {bad + "give microseconds above 0, auto or once"};
     } else if (name == "--gain") {
         o.gain = value;
@@ -330,8 +335,8 @@ Usage parse_setting(const std::string& name, const std::string& value, Options& 
     } else if (name == "--count") {
         if (!parse_int(value, 1, INT_MAX, o.count)) return {bad + "give a number of photos from 1"};
     } else if (name == "--interval") {
-        if (!parse_int(value, 0, kMaxWaitS * 1000, o.interval))
-            return {bad + "give milliseconds 0.." + std::to_string(kMaxWaitS * 1000)};
+        if (!parse_int(value, 0, kMaxIntervalMs, o.interval))
+            return {bad + "give milliseconds 0.." + std::to_string(kMaxIntervalMs)};
     }
     return {};
 }
@@ -383,8 +388,8 @@ Usage parse_options(const std::vector<std::string>& words, const std::vector<std
             continue;
         }
         if (!takes(name)) return {"unknown option '" + name + "'"};
-        static const char* const valued[] = {"--timeout", "--wait",  "--camera", "--exposure",
-                                             "--gain",    "--roi",   "--count",  "--interval",
+        static const char* const valued[] = {"--timeout", "--wait",        "--camera", "--exposure",
+                                             "--gain",    "--roi",         "--count",  "--interval",
                                              "--quality", "--pixel-format"};
         bool needsValue = false;
         for (const char* v : valued) needsValue = needsValue || name == v;
@@ -412,7 +417,7 @@ Usage parse_options(const std::vector<std::string>& words, const std::vector<std
                 return {"--wait needs whole seconds 0.." + std::to_string(kMaxWaitS) + ", not '" + value +
                         "'"};
         } else {
-            const Usage u = parse_setting(name, value, o);
+            Usage u = parse_setting(name, value, o);
             if (!u.error.empty()) return u;
         }
     }

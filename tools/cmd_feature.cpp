@@ -41,7 +41,8 @@ const char* const kFeaturesHelp =
     "  quellshot features | grep -i exposure\n";
 
 const char* type_name(int type) {
-    static const char* const names[] = {"-", "integer", "float", "enumeration", "boolean", "string", "command"};
+    static const char* const names[] = {"-",       "integer", "float",  "enumeration",
+                                        "boolean", "string",  "command"};
     return type >= QS_FEATURE_INTEGER && type <= QS_FEATURE_COMMAND ? names[type] : names[0];
 }
 
@@ -86,7 +87,8 @@ int cmd_feature(Output& out, const Options& o) {
     const bool executed = write && o.args[1].empty();
     std::vector<char> value(kValueSize, '\0');
     int type = 0;
-    const int r = executed ? 0 : g_cam->featureGet(session.s, name.c_str(), value.data(), value.size(), &type);
+    const int r =
+        executed ? 0 : g_cam->featureGet(session.s, name.c_str(), value.data(), value.size(), &type);
     if (r != 0) return fail_setting(out, "feature", name, r, g_cam->strError(r));
     if (out.json) {
         Json j;
@@ -114,7 +116,9 @@ int cmd_features(Output& out, const Options& o) {
     if (opened != kExitOk) return opened;
     std::vector<std::string> names;
     const int r = g_cam->featureList(session.s, collect, &names);
-    if (r != 0) return fail(out, "features", r, std::string("the camera's features could not be listed: ") + g_cam->strError(r));
+    if (r != 0)
+        return fail(out, "features", r,
+                    std::string("the camera's features could not be listed: ") + g_cam->strError(r));
     Json j;
     j.key("result").num(0).key("features").open('[');
     std::vector<char> value(kValueSize, '\0');
@@ -147,11 +151,15 @@ int cmd_features(Output& out, const Options& o) {
 }  // namespace
 
 Command feature_command() {
-    return {"feature", kFeatureHelp, {"--camera", "--json", "--quiet"}, 1, 2, "NAME", cmd_feature, true, nullptr};
+    return {
+        "feature", kFeatureHelp, {"--camera", "--json", "--quiet"}, 1, 2, "NAME", cmd_feature, true, nullptr,
+    };
 }
 
 Command features_command() {
-    return {"features", kFeaturesHelp, {"--camera", "--json", "--quiet"}, 0, 0, "", cmd_features, true, nullptr};
+    return {
+        "features", kFeaturesHelp, {"--camera", "--json", "--quiet"}, 0, 0, "", cmd_features, true, nullptr,
+    };
 }
 
 }  // namespace qscli

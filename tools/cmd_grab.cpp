@@ -21,8 +21,8 @@ namespace qscli {
 namespace {
 
 const char* const kGrabHelp =
-    "Usage: quellshot grab [--bmp|--jpg] [--timeout S] [--no-ae-wait] [SETTINGS] [--count N [--interval MS]]\n"
-    "                      [--json] [--quiet] PATH|-\n"
+    "Usage: quellshot grab [--bmp|--jpg] [--timeout S] [--no-ae-wait] [SETTINGS]\n"
+    "                      [--count N [--interval MS]] [--json] [--quiet] PATH|-\n"
     "\n"
     "Takes one photo with the first \"Hikrobot\" camera (GigE or USB3) and saves it at PATH.\n"
     "\".jpg\" or \".bmp\" is appended unless PATH already contains it (ignoring case). PATH names\n"
@@ -109,8 +109,8 @@ std::string stamp(int64_t ms) {
     struct tm t {};
     char buf[48] = "";
     if (gmtime_r(&secs, &t) != nullptr) {
-        (void)snprintf(buf, sizeof buf, "%04d%02d%02dT%02d%02d%02d.%03dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                       t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(ms % 1000));
+        (void)snprintf(buf, sizeof buf, "%04d%02d%02dT%02d%02d%02d.%03dZ", t.tm_year + 1900, t.tm_mon + 1,
+                       t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(ms % 1000));
     }
     return buf;
 }
@@ -118,7 +118,8 @@ std::string stamp(int64_t ms) {
 void photo_fields(Json& j, const qs_photo& p, bool withExposure) {
     if (withExposure) j.key("exposure_us").real(p.exposure_us);
     j.key("time").str(stamp(p.time_ms)).key("frame").num(p.frame_number).key("width").num(p.width);
-    j.key("height").num(p.height).key("pixel_format").str(std::string(p.pixel_format, strnlen(p.pixel_format, sizeof p.pixel_format)));
+    const std::string format(p.pixel_format, strnlen(p.pixel_format, sizeof p.pixel_format));
+    j.key("height").num(p.height).key("pixel_format").str(format);
     j.key("gain_db");
     if (std::isnan(p.gain_db)) {
         j.null();
@@ -158,8 +159,8 @@ int on_photo(void* ctx, int number, const char* path, const qs_photo* photo) noe
 }
 
 // The photos of a session: one (to a file or stdout) or a series. `fields` adds the settings' outcome.
-int session_photos(Output& out, const Options& o, HKImgType type, const std::string& file, const Session& session,
-                   double t0, const std::function<void(Json&)>& fields) {
+int session_photos(Output& out, const Options& o, HKImgType type, const std::string& file,
+                   const Session& session, double t0, const std::function<void(Json&)>& fields) {
     const int timeoutMs = o.timeout * 1000;
     if (o.count > 1) {
         SeriesLog log{&out, 0};
@@ -246,7 +247,8 @@ int grab_session(Output& out, const Options& o, HKImgType type, const std::strin
     };
     // The format and the region fix the frame; exposure and gain are then set for that frame.
     const Setting settings[] = {
-        {"--pixel-format", o.pixelFormat, [&] { return g_cam->setPixelFormat(session.s, o.pixelFormat.c_str()); }},
+        {"--pixel-format", o.pixelFormat,
+         [&] { return g_cam->setPixelFormat(session.s, o.pixelFormat.c_str()); }},
         {"--roi", o.roiText, [&] { return g_cam->setRoi(session.s, &roi); }},
         {"--exposure", o.exposure,
          [&] {
@@ -264,14 +266,16 @@ int grab_session(Output& out, const Options& o, HKImgType type, const std::strin
         if (s.given.empty()) continue;
         if (interrupted()) return fail(out, "grab", kCancelledResult, grab_words(kCancelledResult));
         const int r = s.apply();
-        if (r != 0) return fail_setting(out, "grab", std::string(s.option) + " " + s.given, r, g_cam->strError(r));
+        if (r != 0)
+            return fail_setting(out, "grab", std::string(s.option) + " " + s.given, r, g_cam->strError(r));
     }
-    const bool roiMoved = !o.roiText.empty() && (roi.x != o.roi.x || roi.y != o.roi.y || roi.width != o.roi.width ||
-                                                 roi.height != o.roi.height);
+    const bool roiMoved = !o.roiText.empty() && (roi.x != o.roi.x || roi.y != o.roi.y ||
+                                                 roi.width != o.roi.width || roi.height != o.roi.height);
     if (roiMoved) {
         (void)fprintf(stderr, "quellshot grab: --roi %s: the camera took %lld,%lld,%lld,%lld\n",
-                      printable(o.roiText).c_str(), static_cast<long long>(roi.x), static_cast<long long>(roi.y),
-                      static_cast<long long>(roi.width), static_cast<long long>(roi.height));
+                      printable(o.roiText).c_str(), static_cast<long long>(roi.x),
+                      static_cast<long long>(roi.y), static_cast<long long>(roi.width),
+                      static_cast<long long>(roi.height));
     }
     const auto fields = [&](Json& j) {
         if (o.roiText.empty()) return;
@@ -363,8 +367,8 @@ std::string check_grab(Options& o) {
 Command grab_command() {
     return {"grab",
             kGrabHelp,
-            {"--bmp", "--jpg", "--timeout", "--no-ae-wait", "--json", "--quiet", "--camera", "--exposure", "--gain",
-             "--pixel-format", "--roi", "--quality", "--count", "--interval"},
+            {"--bmp", "--jpg", "--timeout", "--no-ae-wait", "--json", "--quiet", "--camera", "--exposure",
+             "--gain", "--pixel-format", "--roi", "--quality", "--count", "--interval"},
             1,
             1,
             "PATH",

@@ -109,8 +109,9 @@ int print_plain(const std::string& text) {
 }
 
 int run(int argc, char** argv) {
-    static const Command commands[] = {grab_command(),  count_command(),  list_command(),   usbfs_command(),
-                                       reset_command(), doctor_command(), feature_command(), features_command()};
+    static const Command commands[] = {grab_command(),    count_command(),   list_command(),
+                                       usbfs_command(),   reset_command(),   doctor_command(),
+                                       feature_command(), features_command()};
     if (argc < 2) return usage("quellshot", "missing command");
     const std::string first = argv[1];
     if (first == "-h" || first == "--help" || first == "help") return print_plain(kHelp);

@@ -188,16 +188,16 @@ TEST_F(AravisE2E, ASessionTakesASeriesAndWritesFeaturesOfTheCameraAtAnAddress) {
     ASSERT_EQ(system("ip addr add 127.0.0.2/8 dev lo"), 0);
     start(kCam1, "FIRST");
     start(kCam2, "SECOND", "DeviceVendorName=Other Width=256 Height=128");
-    Outcome x = run(QS_QUELLSHOT_PATH,
-                    {"grab", "--json", "--no-ae-wait", "--camera", "127.0.0.2", "--count", "3", dir.file("s%n")});
+    Outcome x = run(QS_QUELLSHOT_PATH, {"grab", "--json", "--no-ae-wait", "--camera", "127.0.0.2", "--count",
+                                        "3", dir.file("s%n")});
     std::istringstream lines(x.r.out);
     int photos = 0;
     for (std::string line; std::getline(lines, line);) {
         const nlohmann::json o = nlohmann::json::parse(line, nullptr, false);
         photos += o.contains("number");
         EXPECT_TRUE(o.contains("number") ? TempDir::read(o.value("path", "")) ==
-                                               expectedFile(PixelType_Gvsp_Mono8, 256, 128, o.value("frame", 0u),
-                                                            MV_Image_Jpeg)
+                                               expectedFile(PixelType_Gvsp_Mono8, 256, 128,
+                                                            o.value("frame", 0u), MV_Image_Jpeg)
                                          : o.value("saved", 0) == 3)
             << line;
     }

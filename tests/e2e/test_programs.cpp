@@ -78,7 +78,8 @@ std::string run(const Case& c, const TempDir& dir,
     // With --json stdout ends in one JSON object (a series prints a line per photo first), its "result" 0 on
     // success.
     if (c.exit != 2 && c.args.find("--json") != std::string::npos) {
-        const nlohmann::json o = nlohmann::json::parse(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1), nullptr, false);
+        const nlohmann::json o =
+            nlohmann::json::parse(r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1), nullptr, false);
         EXPECT_TRUE(o.is_object() && o.count("result") == 1 && (o["result"] == 0) == (c.exit == 0)) << r.out;
         EXPECT_TRUE(o.count("frame") == 1 || o.value("elapsed_ms", 1000) >= 1000)  // a session has no pause
             << "the camera is given a second per trigger";
@@ -280,7 +281,6 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
         for (const char* json : {"", " --json"})
             cases.push_back({args + json, kCam, 2, "", "quellshot…: …\nTry 'quellshot…--help'.\n"});
     }
-    // clang-format on
     for (const Case& c : cases) run(c, TempDir());
     // Settings come in their order (the frame's format and size before exposure and gain) in one session, and
     // the region is reported as the camera took it.
@@ -296,6 +296,7 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
     run({"grab --quiet --count 3 @/f%n", kCam + f + "SaveImageEx3#2=0x80000004\n", 1, "@/f1.jpg\n",
          "quellshot grab: photo 2 of 3 failed, result 0x80000004: camera SDK: bad parameter…; 1 saved\n"}, kept);
     EXPECT_TRUE(fs::exists(kept.file("f1.jpg")) && !fs::exists(kept.file("f2.jpg")));
+    // clang-format on
     // A directory that cannot take the photo is found before the camera starts.
     EXPECT_EQ(run({"grab @/no/x", kCam, 1, "", "quellshot grab: failed, result -19: cannot save in @/no: No such "
                    "file or directory\n"}, TempDir()), "");
@@ -379,11 +380,15 @@ TEST(QuellshotCli, ASignalEndsTheCaptureCleanly) {
     }
     // In a series the photo under way is finished and kept, and no further one is taken.
     TempDir dir;
-    std::vector<std::string> signalled = {"sh", "-c", "\"$@\" & until grep -qs SaveImageEx3 \"$CAMSIM_JOURNAL\"; do "
-                                          "sleep 0.05; done; kill -INT $!; wait $!", "-"};
+    const std::string script =
+        "\"$@\" & until grep -qs SaveImageEx3 \"$CAMSIM_JOURNAL\"; do sleep 0.05; done; "
+        "kill -INT $!; wait $!";
+    std::vector<std::string> signalled = {"sh", "-c", script, "-"};
     for (const auto& a : emulated(QS_EMULATOR, {QS_QUELLSHOT_PATH})) signalled.push_back(a);
-    run({"grab --quiet --count 3 --interval 60000 @/s%n", kCam, 130, "@/s1.jpg\n", "…quellshot grab: photo 2 of 3 "
-         "failed, result -20: cancelled; 1 saved\nquellshot grab: interrupted by SIGINT\n"}, dir, signalled);
+    const std::string stopped = "…quellshot grab: photo 2 of 3 failed, result -20: cancelled; 1 saved\n";
+    run({"grab --quiet --count 3 --interval 60000 @/s%n", kCam, 130, "@/s1.jpg\n",
+         stopped + "quellshot grab: interrupted by SIGINT\n"},
+        dir, signalled);
     EXPECT_TRUE(fs::exists(dir.file("s1.jpg")) && !fs::exists(dir.file("s2.jpg")));
 }
 
