@@ -5,10 +5,11 @@
  *
  *   CAMSIM_SCENARIO    names a scenario file of cameras and faults; unset: one default camera
  *                      (usb3, "Hikrobot", "MV-CS050-10UC", serial SIM00001, exposure off,
- *                      10000 us, 1920x1080 rgb8). A malformed scenario prints
+ *                      10000 us, 1920x1080 rgb8, firmware "camsim 1.0"). A malformed scenario prints
  *                      "camsim: <file>:<line>: <what>" to stderr, and every SDK call then fails
  *                      with MV_E_UNKNOW.
- *   CAMSIM_TIME_SCALE  factor (>= 0) applied to every wait of MV_CC_GetImageBuffer; default 1.
+ *   CAMSIM_TIME_SCALE  factor (>= 0) applied to every simulated duration (the waits of
+ *                      MV_CC_GetImageBuffer, frame times, reboots); default 1.
  *   CAMSIM_JOURNAL     file every SDK call appends one line "FUNCTION SERIAL ARG STATUS" to.
  *   CAMSIM_LOCKDIR     directory of the camsim-<serial>.lock files that make an exclusive open
  *                      exclusive across processes (else $TMPDIR, else /tmp).
@@ -19,8 +20,8 @@
  *     MV_E_HANDLE; never dereferenced before it is found among the handles made); NULL pointer
  *     arguments (MV_E_PARAMETER); the call order (MV_E_CALLORDER: no MV_CC_Initialize before
  *     enumerate/create, device not open, not grabbing, opened or grabbing twice, finalize at
- *     count 0); then values (MV_E_PARAMETER) and features (MV_E_SUPPORT: unknown key, read-only
- *     PayloadSize/Width/Height, GigE-only or USB3-only calls on the other transport).
+ *     count 0); then features and values (below), and GigE-only or USB3-only calls on the other
+ *     transport (MV_E_SUPPORT).
  *   - Initialize/Finalize nest by count; the finalize that brings it to 0 closes and destroys
  *     every handle and journals "LEAK <serial> handle -" for each one not destroyed and
  *     "LEAK <serial> frame <n>" for each frame not given back, before its own line.
@@ -31,24 +32,64 @@
  *     shared one (other modes: MV_E_PARAMETER); taken elsewhere: MV_E_ACCESS_DENIED; lock file
  *     not openable: MV_E_RESOURCE. CloseDevice, DestroyHandle, the last Finalize and DeviceReset
  *     release it.
+ *   - Features. Each handle has its own settings, as the camera comes up when the handle is made
+ *     and after DeviceReset. A feature call answers, in this order: unknown feature MV_E_SUPPORT;
+ *     read or written through a function of another type MV_E_PARAMETER; read-only feature
+ *     written MV_E_SUPPORT; writable feature not writable now MV_E_CALLORDER (locked while
+ *     grabbing, marked L below; ExposureTime while ExposureAuto, Gain while GainAuto is not Off);
+ *     a value out of range, off the increment or without an entry MV_E_PARAMETER.
+ *       Integer   Width, Height (L): min 64 step 8 / min 2 step 2, counted down from the sensor's
+ *                 size (a sensor smaller than the min has its size only), max sensor - offset;
+ *                 OffsetX, OffsetY (L): 0 .. sensor - size, same steps; WidthMax, HeightMax (the
+ *                 sensor: the camera's width/height), PayloadSize (bytes of a frame of the region
+ *                 and pixel format), read-only; GevSCPSPacketSize (L, GigE only): 220..9156 step
+ *                 4, 1500 at start.
+ *       Float     ExposureTime 15..16000000 us; Gain 0..24 dB, 0 at start; ResultingFrameRate
+ *                 (read-only): 1e6 / frame time in us.
+ *       Enum      TriggerMode Off 0, On 1; TriggerSource Line0..Line3 0..3, Counter0 4, Software
+ *                 7, FrequencyConverter 8; ExposureAuto, GainAuto Off 0, Once 1, Continuous 2;
+ *                 PixelFormat (L) by GenICam name and MvGvspPixelType value: Mono8, RGB8,
+ *                 BayerRG8 and the camera's own format (Mono10, Mono12, Mono16, BayerGR8,
+ *                 BayerGB8, BayerBG8, BGR8). MV_CC_GetEnumValue lists the entries' values in a
+ *                 fixed order; MV_CC_SetEnumValueByString takes the entry names.
+ *       Boolean   ReverseX, ReverseY, AcquisitionFrameRateEnable: stored only, false at start.
+ *       String    DeviceVendorName (manufacturer), DeviceModelName, DeviceSerialNumber,
+ *                 DeviceFirmwareVersion (firmware), DeviceUserID (empty); nMaxLength is the
+ *                 device register's size: GigE 32, 16 for serial and user ID; USB3 64.
+ *       Command   TriggerSoftware, DeviceReset (below).
+ *     quellshot_sdk_features lists exactly these names (GevSCPSPacketSize on GigE only).
+ *   - Exposure. While ExposureAuto is Once or Continuous, frames take their exposure from the
+ *     camera's `exposures`, one value per frame exposed, the last repeating; the sequence starts
+ *     over when ExposureAuto is switched on from Off. ExposureTime (and MV_CC_GetExposureTime)
+ *     reports the exposure of the last frame handed out (before any: the first value); Once
+ *     switches itself Off when the frame with the last value is handed out. With ExposureAuto
+ *     Off, the value written, else the one last reported, holds for every frame. GainAuto
+ *     holds the gain; Once switches itself Off at the next frame handed out.
+ *   - Frame time: exposure + readout, readout = PayloadSize / the link's rate (USB3 350 MB/s,
+ *     GigE 115 MB/s), times the time scale. A triggered frame arrives one frame time after its
+ *     trigger, or after the frame before it arrived if that is later. In free run the camera
+ *     exposes frame after frame and GetImageBuffer takes the latest one that arrived, newer than
+ *     the last handed out, waiting for it if need be.
  *   - SetCommandValue "DeviceReset" stops the stream and drops the connection: until CloseDevice
  *     (which succeeds) the handle's device calls fail with MV_E_PRECONDITION; settings return to
- *     their defaults (TriggerMode 0, TriggerSource 0, packet size 1500). The camera then reboots:
+ *     those at start. The camera then reboots:
  *     for reset_downtime_ms (scenario key, default 2000; times the time scale, on the monotonic
  *     clock) EnumDevices does not list it, then it is listed again. Handles made before keep
  *     working as described. A reload or reset of the configuration brings every camera back.
  *   - "TriggerSoftware" needs grabbing (MV_E_CALLORDER) and TriggerSource 7 (MV_E_PRECONDITION);
  *     with TriggerMode 1 it queues one frame (up to 64), in free run it does nothing.
- *   - GetImageBuffer: in free run a frame is there at every call; with TriggerMode 1 a queued
- *     frame is taken, else it waits up to nMsec (times the time scale) for a trigger and then
- *     returns MV_E_NODATA; frames = none never delivers. At most 4 frames per handle may be out
- *     (more: MV_E_RESOURCE). Frame numbers count from 1 per handle and go on across
- *     Stop/StartGrabbing; frame n has exposure exposures[min(n, count) - 1], which
- *     GetExposureTime and GetFloatValue("ExposureTime") report after it was fetched (before any
- *     frame: the first value). Frame n is always the same bytes: a gradient with n drawn in
- *     black digits near the top-left, in colour (RGB8 as it is, BGR8 swapped, Bayer sampled
- *     through the mosaic) or grey (Mono10/12/16: the Mono8 value in the high bits, low bits that
- *     vary from pixel to pixel below it, so that dropping them gives the Mono8 frame).
+ *   - GetImageBuffer hands out the next frame that has arrived (see frame time), else waits up
+ *     to nMsec (times the time scale) for one and then returns MV_E_NODATA; frames = none never
+ *     delivers. At most 4 frames per handle may be out (more: MV_E_RESOURCE). A frame has the
+ *     region's size and the pixel format set (PayloadSize bytes, nFrameLen); its
+ *     nDevTimeStampHigh/Low count nanoseconds from the device's opening to its arrival, and
+ *     nHostTimeStamp is that arrival in ms of CLOCK_REALTIME. Frame numbers count from 1 per
+ *     handle and go on across Stop/StartGrabbing. Frame n of a given size and pixel format is
+ *     always the same bytes: a gradient over the frame (the region, not a crop of the sensor's
+ *     image; ReverseX/Y do not flip it) with n drawn in black digits near the top-left, in
+ *     colour (RGB8 as it is, BGR8 swapped, Bayer sampled through the mosaic) or grey
+ *     (Mono10/12/16: the Mono8 value in the high bits, low bits that vary from pixel to pixel
+ *     below it, so that dropping them gives the Mono8 frame).
  *   - FreeImageBuffer takes only a frame this handle handed out in the running stream (else
  *     MV_E_PARAMETER; after StopGrabbing: MV_E_CALLORDER and the frame is reported as leaked).
  *   - SaveImageEx3 needs an open device; converts every pixel format above, as each SDK backend
@@ -61,11 +102,13 @@
  *     reports nBufferSize + 1 (modulo 2^32); the image is written all the same and nothing
  *     beyond nBufferSize is touched.
  *   - GetOptimalPacketSize returns the GigE camera's packet_size (0 or less is the simulated
- *     failure), or a status as a negative int (USB3: MV_E_SUPPORT). GevSCPSPacketSize takes
- *     220..9156 in steps of 4, not while grabbing (MV_E_CALLORDER).
+ *     failure), or a status as a negative int (USB3: MV_E_SUPPORT).
+ *   - A GigE camera's nCurrentIp is its scenario key `ip`, else 192.168.1.(10 + position); its
+ *     chDeviceVersion (both transports) is the firmware.
  *
  * The journal line of a call is "FUNCTION SERIAL ARG STATUS": SERIAL of the handle's camera (of
- * the entry for CreateHandle), ARG the key (Key=value for setters), access mode, mask, wait,
+ * the entry for CreateHandle), ARG the key (Key=value for setters: numbers in decimal, floats
+ * with up to 9 significant digits, booleans true/false, entries by name), access mode, mask, wait,
  * frame number or image type; "-" where nothing applies; blanks in user text become '_'; STATUS
  * is the returned int as 32-bit hex ("0x0", "0x80000007", and the size for
  * GetOptimalPacketSize: "0x1fe4").
@@ -136,6 +179,8 @@ typedef struct CamSimCamera {
     int frames;                     /* non-zero: triggered frames arrive; 0: none ever */
     unsigned int reset_downtime_ms; /* 0..3600000: not listed for this long after DeviceReset */
     int image_len;                  /* CAMSIM_IMAGE_LEN_* */
+    const char* firmware;           /* DeviceFirmwareVersion; NULL: "camsim 1.0"; fits like model */
+    const char* ip;                 /* GigE only: dotted quad; NULL or "": 192.168.1.(10 + position) */
 } CamSimCamera;
 
 /* Starts over: no cameras, no faults, call counters and the in-memory journal emptied, every
@@ -170,7 +215,8 @@ CAMSIM_API void camsim_camera_defaults(CamSimCamera* cam);
 /* Appends a camera to the device list; with null_entry set only a NULL entry is added and the
  * other fields are ignored. Returns 0, or -1 (message "camsim: camsim_add_camera: <what>" on
  * stderr, nothing added) when cam is NULL or the camera breaks a scenario rule: the list holds
- * MV_MAX_DEVICE_NUM cameras already, a name too long for its field, a serial with characters
+ * MV_MAX_DEVICE_NUM cameras already, a name or firmware too long for its field, an ip that is not a
+ * dotted quad (or 0.0.0.0), or on a camera other than GigE, a serial with characters
  * other than letters, digits, '-', '_' and '.', or one in use already, a bad size, pixel,
  * exposure mode or image_len, no exposures or one outside 1..16000000 us, a bad packet size or
  * downtime. */
@@ -180,7 +226,7 @@ CAMSIM_API int camsim_add_camera(const CamSimCamera* cam);
  * named `function` return `status` without any other effect; first = last = 0: every call.
  * Faults are tried in the order set; the first that covers a call applies. Returns 0, or -1 for
  * a NULL or unknown function name (the names are those of MvCameraControl.h, such as
- * "MV_CC_GetImageBuffer") or a bad range (only one of first and last 0, or first > last).
+ * "MV_CC_GetImageBuffer", and "quellshot_sdk_features") or a bad range (only one of first and last 0, or first > last).
  * camsim_clear_faults() removes them all; a reset or reload does too. */
 CAMSIM_API int camsim_set_fault(const char* function, unsigned long first, unsigned long last,
                                 unsigned int status);
@@ -202,6 +248,15 @@ CAMSIM_API long camsim_call_count(const char* function);
 
 /* The current MV_CC_Initialize nesting depth. */
 CAMSIM_API int camsim_init_count(void);
+
+/* The toolkit's feature lister (the SDK loader looks it up; the vendor's SDK has none): calls
+ * visit(name, ctx) for each feature the opened device of `handle` has (see "Features" above), in
+ * a fixed order, until visit returns non-zero. Returns MV_OK, or as an SDK call, in the same
+ * order of checks: a fault, MV_E_UNKNOW, MV_E_HANDLE, MV_E_PARAMETER (visit NULL), MV_E_CALLORDER
+ * (device not open), MV_E_PRECONDITION (after DeviceReset). Journalled like an SDK call. visit
+ * runs without the simulator's lock and may call the SDK; a name is valid for the life of the
+ * process. */
+CAMSIM_API int quellshot_sdk_features(void* handle, int (*visit)(const char* name, void* ctx), void* ctx);
 
 #ifdef __cplusplus
 }

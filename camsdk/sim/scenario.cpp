@@ -8,6 +8,8 @@
 
 #include "sim_internal.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -23,11 +25,14 @@ const char* const kFnNames[kFnCount] = {
     "MV_CC_CloseDevice",          "MV_USB_SetTransferWays",
     "MV_CC_GetOptimalPacketSize", "MV_CC_GetIntValueEx",
     "MV_CC_SetIntValueEx",        "MV_CC_SetEnumValue",
-    "MV_CC_GetFloatValue",        "MV_CC_SetCommandValue",
+    "MV_CC_GetFloatValue",        "MV_CC_SetFloatValue",
+    "MV_CC_GetEnumValue",         "MV_CC_SetEnumValueByString",
+    "MV_CC_GetBoolValue",         "MV_CC_SetBoolValue",
+    "MV_CC_GetStringValue",       "MV_CC_SetCommandValue",
     "MV_CC_GetExposureAutoMode",  "MV_CC_GetExposureTime",
     "MV_CC_StartGrabbing",        "MV_CC_StopGrabbing",
     "MV_CC_GetImageBuffer",       "MV_CC_FreeImageBuffer",
-    "MV_CC_SaveImageEx3",
+    "MV_CC_SaveImageEx3",         "quellshot_sdk_features",
 };
 
 int fnIndex(std::string_view name) {
@@ -69,6 +74,14 @@ bool serialCharsOk(const std::string& s) {
 }
 
 }  // namespace
+
+bool parseIpv4(std::string_view text, uint32_t& out) {
+    in_addr a{};
+    if (text.size() > 15 || inet_pton(AF_INET, std::string(text).c_str(), &a) != 1 || a.s_addr == 0)
+        return false;
+    out = ntohl(a.s_addr);
+    return true;
+}
 
 bool parseNumber(std::string_view text, int64_t& out) {
     bool negative = false;
@@ -116,6 +129,9 @@ std::string acceptCamera(Camera& cam, const std::vector<Camera>& cameras) {
         return "model longer than " + std::to_string(nameLimit(cam, false)) + " bytes";
     if (cam.serial.size() > nameLimit(cam, true))
         return "serial longer than " + std::to_string(nameLimit(cam, true)) + " bytes";
+    if (cam.firmware.size() > nameLimit(cam, false))
+        return "firmware longer than " + std::to_string(nameLimit(cam, false)) + " bytes";
+    if (cam.ip != 0 && cam.transport != Transport::kGige) return "ip is for a gige camera only";
     // The serial names the lock file and is a journal field.
     if (!serialCharsOk(cam.serial)) return "serial may hold only letters, digits, '-', '_' and '.'";
     if (cam.width == 0 || cam.width > kMaxSide || cam.height == 0 || cam.height > kMaxSide)
@@ -158,9 +174,17 @@ bool parseScenario(std::string_view text, const std::string& name, Config& out, 
         if (!what.empty()) {
             // Point at the line of the key the complaint is about, else at the section line.
             std::size_t line = camLine;
-            static const char* const keys[] = {"manufacturer", "model",         "serial",
-                                               "width",        "height",        "exposures",
-                                               "packet_size",  "exposure_auto", "reset_downtime_ms"};
+            static const char* const keys[] = {"manufacturer",
+                                               "model",
+                                               "serial",
+                                               "width",
+                                               "height",
+                                               "exposures",
+                                               "packet_size",
+                                               "exposure_auto",
+                                               "reset_downtime_ms",
+                                               "firmware",
+                                               "ip"};
             for (const char* k : keys) {
                 if (what.find(k) != std::string::npos && seen.count(k)) {
                     line = seen[k];
@@ -276,6 +300,11 @@ bool parseScenario(std::string_view text, const std::string& name, Config& out, 
             cam->model = std::string(value);
         } else if (key == "serial") {
             cam->serial = std::string(value);
+        } else if (key == "firmware") {
+            cam->firmware = std::string(value);
+        } else if (key == "ip") {
+            if (!parseIpv4(value, cam->ip))
+                return fail(lineNo, "ip must be a dotted quad other than 0.0.0.0");
         } else if (key == "width" || key == "height") {
             if (!parseRange(value, 1, kMaxSide, n))
                 return fail(lineNo, key + " must be 1.." + std::to_string(kMaxSide));

@@ -40,6 +40,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <type_traits>
 #include <unordered_set>
 
 namespace camsim {
@@ -47,28 +48,31 @@ namespace {
 
 constexpr std::size_t kMaxOutstanding = 4;  // frames a handle may hold at once
 constexpr unsigned kMaxPending = 64;        // software triggers queued before they are dropped
-constexpr int64_t kInitialPacketSize = 1500;
 constexpr unsigned kMaxTransferWays = 10;
 constexpr unsigned kSoftwareSource = MV_TRIGGER_SOURCE_SOFTWARE;
+
+using Clock = std::chrono::steady_clock;
 
 struct Frame {
     std::unique_ptr<unsigned char[]> buf;
     unsigned num;
 };
 
-struct Handle {
-    Camera cam;
+// A triggered frame: when it has arrived, and with what exposure.
+struct Shot {
+    Clock::time_point readyAt;
+    Exposure exposure;
+};
+
+struct Handle : Device {
     bool destroyed = false;
     bool open = false;
     bool gone = false;  // DeviceReset: the device rebooted under this handle
-    bool grabbing = false;
     int lockFd = -1;
-    unsigned triggerMode = MV_TRIGGER_MODE_OFF;
-    unsigned triggerSource = MV_TRIGGER_SOURCE_LINE0;
-    unsigned exposureAuto = 0;
-    int64_t packetSize = kInitialPacketSize;
+    Clock::time_point opened;        // the device's time stamps count from here
+    Clock::time_point lastReady;     // arrival of the last frame exposed: the next cannot be earlier
     unsigned fetched = 0;            // frames handed out so far: frame numbers count per handle
-    unsigned pending = 0;            // software triggers whose frame was not fetched yet
+    std::deque<Shot> pending;        // software triggers whose frame was not fetched yet
     std::vector<Frame> outstanding;  // handed out while grabbing, not given back yet
     std::vector<Frame> leaked;       // still out when grabbing stopped: finalize reports them
 };
@@ -82,7 +86,7 @@ struct State {
     std::deque<MV_CC_DEVICE_INFO> infoStore;  // only grows: entries handed out stay valid
     std::vector<MV_CC_DEVICE_INFO*> infos;    // per camera position, NULL for null entries
     // Per camera position: until when a reset camera stays off the device list (it reboots).
-    std::vector<std::chrono::steady_clock::time_point> backAt;
+    std::vector<Clock::time_point> backAt;
     double timeScale = 1.0;
     int initCount = 0;
     uint64_t calls[kFnCount] = {};
@@ -119,13 +123,13 @@ MV_CC_DEVICE_INFO buildInfo(const Camera& cam, std::size_t position) {
         MV_GIGE_DEVICE_INFO& g = info.SpecialInfo.stGigEInfo;
         g.nIpCfgOption = 0x7;
         g.nIpCfgCurrent = 0x4;
-        g.nCurrentIp = 0xC0A80100u + 10 + static_cast<unsigned>(position % 200);  // 192.168.1.x
+        g.nCurrentIp = cam.ip != 0 ? cam.ip : 0xC0A80100u + 10 + static_cast<unsigned>(position % 200);
         g.nCurrentSubNetMask = 0xFFFFFF00u;
         g.nDefultGateWay = 0xC0A80101u;
         g.nNetExport = 0xC0A80102u;
         copyName(g.chManufacturerName, sizeof g.chManufacturerName, cam.manufacturer);
         copyName(g.chModelName, sizeof g.chModelName, cam.model);
-        copyName(g.chDeviceVersion, sizeof g.chDeviceVersion, "camsim 1.0");
+        copyName(g.chDeviceVersion, sizeof g.chDeviceVersion, cam.firmware);
         copyName(g.chSerialNumber, sizeof g.chSerialNumber, cam.serial);
     } else if (cam.transport == Transport::kUsb3) {
         MV_USB3_DEVICE_INFO& u = info.SpecialInfo.stUsb3VInfo;
@@ -136,7 +140,7 @@ MV_CC_DEVICE_INFO buildInfo(const Camera& cam, std::size_t position) {
         copyName(u.chManufacturerName, sizeof u.chManufacturerName, cam.manufacturer);
         copyName(u.chModelName, sizeof u.chModelName, cam.model);
         copyName(u.chFamilyName, sizeof u.chFamilyName, "camsim");
-        copyName(u.chDeviceVersion, sizeof u.chDeviceVersion, "camsim 1.0");
+        copyName(u.chDeviceVersion, sizeof u.chDeviceVersion, cam.firmware);
         copyName(u.chSerialNumber, sizeof u.chSerialNumber, cam.serial);
     }
     return info;
@@ -171,7 +175,7 @@ void releaseLock(Handle& h) {
 
 void stopGrabbing(State& s, Handle& h) {
     h.grabbing = false;
-    h.pending = 0;
+    h.pending.clear();
     for (Frame& f : h.outstanding) h.leaked.push_back(std::move(f));
     h.outstanding.clear();
     s.cv.notify_all();
@@ -182,13 +186,6 @@ void closeDevice(State& s, Handle& h) {
     releaseLock(h);
     h.open = false;
     h.gone = false;
-}
-
-void resetSettings(Handle& h) {
-    h.triggerMode = MV_TRIGGER_MODE_OFF;
-    h.triggerSource = MV_TRIGGER_SOURCE_LINE0;
-    h.exposureAuto = h.cam.exposureAuto;
-    h.packetSize = kInitialPacketSize;
 }
 
 void dropAll(State& s) {
@@ -455,21 +452,60 @@ int openedDevice(const Call& c, void* handle, bool argsMissing, Handle*& out) {
     return kOk;
 }
 
-uint32_t exposureOf(const Handle& h) {
-    const std::vector<uint32_t>& e = h.cam.exposures;
-    const std::size_t n = std::max<std::size_t>(h.fetched, 1);
-    return e[std::min(n, e.size()) - 1];
+// A feature call's journal fields: the key, and for a setter "key=value".
+auto describeKey(void* handle, const char* key) {
+    return [handle, key](Call& c) {
+        c.describe(handle);
+        c.arg = keyField(key);
+    };
 }
 
-void fillExposure(const Handle& h, MVCC_FLOATVALUE* v) {
-    *v = MVCC_FLOATVALUE{};
-    v->fCurValue = static_cast<float>(exposureOf(h));
-    v->fMin = 1.0f;
-    v->fMax = static_cast<float>(kMaxExposure);
+std::string valueText(int64_t v) {
+    return std::to_string(v);
+}
+std::string valueText(unsigned v) {
+    return std::to_string(v);
+}
+std::string valueText(float v) {
+    char buf[32];
+    (void)std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v));  // every float exactly
+    return buf;
+}
+std::string valueText(bool v) {
+    return v ? "true" : "false";
+}
+std::string valueText(const char* v) {
+    return keyField(v);
 }
 
-uint64_t payloadSize(const Camera& cam) {
-    return camimage::frameBytes(sdkPixelType(cam.pixel), cam.width, cam.height);
+template <class Value>
+auto describeSetting(void* handle, const char* key, Value value) {
+    return [handle, key, value](Call& c) {
+        c.describe(handle);
+        if (key != nullptr) c.arg = field(key) + "=" + valueText(value);
+    };
+}
+
+// A feature read: the opened device's checks, then `get` (features.cpp) into *out.
+template <class Describe, class Out>
+int readFeature(Fn fn, Describe&& describe, void* handle, const char* key, Out* out,
+                int (*get)(const Device&, std::string_view, Out&)) {
+    return run(fn, describe, [&](const Call& c) {
+        Handle* h = nullptr;
+        if (const int rc = openedDevice(c, handle, key == nullptr || out == nullptr, h)) return rc;
+        return get(*h, key, *out);
+    });
+}
+
+// A feature write of `value`, which may not be NULL when it is a pointer.
+template <class Value, class Set>
+int writeFeature(Fn fn, void* handle, const char* key, Value value, Set&& set) {
+    return run(fn, describeSetting(handle, key, value), [&](const Call& c) {
+        Handle* h = nullptr;
+        const bool missing = key == nullptr || (std::is_pointer_v<Value> && value == Value{});
+        if (const int rc = openedDevice(c, handle, missing, h)) return rc;
+        return set(*h, key, value);
+    });
 }
 
 std::string lockPath(const std::string& serial) {
@@ -519,10 +555,41 @@ std::string entrySerial(const MV_CC_DEVICE_INFO* info) {
     return std::string(p, strnlen(p, size));
 }
 
-std::chrono::steady_clock::time_point deadlineAfter(unsigned msec, double scale) {
-    const double ms = std::min(static_cast<double>(msec) * scale, 1e10);  // ~115 days at most
-    return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                  std::chrono::duration<double, std::milli>(ms));
+// A simulated duration on the clock: times the time scale, at most ~115 days.
+Clock::duration scaled(double us, double scale) {
+    const double v = std::min(us * scale, 1e13);
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::micro>(v));
+}
+
+Clock::time_point deadlineAfter(unsigned msec, double scale) {
+    return Clock::now() + scaled(static_cast<double>(msec) * 1000.0, scale);
+}
+
+// Takes the frame GetImageBuffer may hand out now into `shot`, or returns false and brings `wake`
+// forward to when the frame under way arrives (a trigger or a stop wakes the waiter as well).
+bool nextFrame(const State& s, Handle& h, Shot& shot, Clock::time_point& wake) {
+    const auto now = Clock::now();
+    if (!h.cam.frames) return false;
+    if (h.triggerMode == MV_TRIGGER_MODE_OFF) {
+        // Free run: the camera exposes frame after frame by itself; the latest one completed is
+        // handed out, as with a stream that keeps only the newest image.
+        const auto frameTime = scaled(frameTimeUs(h, nextExposure(h).us), s.timeScale);
+        if (now < h.lastReady + frameTime) {
+            wake = std::min(wake, h.lastReady + frameTime);
+            return false;
+        }
+        h.lastReady = frameTime.count() > 0 ? h.lastReady + (now - h.lastReady) / frameTime * frameTime : now;
+        shot = Shot{h.lastReady, expose(h)};
+        return true;
+    }
+    if (h.pending.empty()) return false;
+    if (now < h.pending.front().readyAt) {
+        wake = std::min(wake, h.pending.front().readyAt);
+        return false;
+    }
+    shot = h.pending.front();
+    h.pending.pop_front();
+    return true;
 }
 
 // nImageLen as the camera's image_len fault reports it; the bytes written are the true image.
@@ -615,7 +682,7 @@ int MV_CC_EnumDevices(unsigned int nTLayerType, MV_CC_DEVICE_INFO_LIST* pstDevLi
             if (nTLayerType == 0) return kParameter;
             std::memset(pstDevList, 0, sizeof *pstDevList);
             unsigned n = 0;
-            const auto now = std::chrono::steady_clock::now();
+            const auto now = Clock::now();
             for (std::size_t i = 0; i < s.cfg.cameras.size(); ++i) {
                 const Camera& cam = s.cfg.cameras[i];
                 if (now < s.backAt[i]) continue;  // rebooting after DeviceReset
@@ -689,6 +756,7 @@ int MV_CC_OpenDevice(void* handle, unsigned int nAccessMode, unsigned short nSwi
             if (rc != kOk) return rc;
             h->open = true;
             h->gone = false;
+            h->opened = Clock::now();
             return kOk;
         });
 }
@@ -729,106 +797,45 @@ int MV_CC_GetOptimalPacketSize(void* handle) {
 }
 
 int MV_CC_GetIntValueEx(void* handle, const char* strKey, MVCC_INTVALUE_EX* pstIntValue) {
-    return run(
-        kGetIntValueEx,
-        [&](Call& c) {
-            c.describe(handle);
-            c.arg = keyField(strKey);
-        },
-        [&](Call& c) {
-            Handle* h = nullptr;
-            if (const int rc = openedDevice(c, handle, strKey == nullptr || pstIntValue == nullptr, h))
-                return rc;
-            const std::string_view key = strKey;
-            MVCC_INTVALUE_EX v;
-            std::memset(&v, 0, sizeof v);
-            v.nInc = 1;
-            if (key == "PayloadSize") {
-                v.nCurValue = v.nMin = v.nMax = static_cast<int64_t>(payloadSize(h->cam));
-            } else if (key == "Width") {
-                v.nCurValue = v.nMin = v.nMax = h->cam.width;
-            } else if (key == "Height") {
-                v.nCurValue = v.nMin = v.nMax = h->cam.height;
-            } else if (key == "GevSCPSPacketSize" && h->cam.transport == Transport::kGige) {
-                v.nCurValue = h->packetSize;
-                v.nMin = kPacketMin;
-                v.nMax = kPacketMax;
-                v.nInc = kPacketInc;
-            } else {
-                return kSupport;
-            }
-            *pstIntValue = v;
-            return kOk;
-        });
+    return readFeature(kGetIntValueEx, describeKey(handle, strKey), handle, strKey, pstIntValue, getInteger);
 }
 
 int MV_CC_SetIntValueEx(void* handle, const char* strKey, int64_t nValue) {
-    return run(
-        kSetIntValueEx,
-        [&](Call& c) {
-            c.describe(handle);
-            c.arg = strKey == nullptr ? "-" : field(strKey) + "=" + std::to_string(nValue);
-        },
-        [&](const Call& c) {
-            Handle* h = nullptr;
-            if (const int rc = openedDevice(c, handle, strKey == nullptr, h)) return rc;
-            const std::string_view key = strKey;
-            if (key == "GevSCPSPacketSize" && h->cam.transport == Transport::kGige) {
-                if (h->grabbing) return kCallOrder;  // stream parameters are locked while grabbing
-                if (nValue < kPacketMin || nValue > kPacketMax || nValue % kPacketInc != 0) return kParameter;
-                h->packetSize = nValue;
-                return kOk;
-            }
-            return kSupport;  // unknown, or read-only (PayloadSize, Width, Height)
-        });
+    return writeFeature(kSetIntValueEx, handle, strKey, nValue, setInteger);
 }
 
 int MV_CC_SetEnumValue(void* handle, const char* strKey, unsigned int nValue) {
-    return run(
-        kSetEnumValue,
-        [&](Call& c) {
-            c.describe(handle);
-            c.arg = strKey == nullptr ? "-" : field(strKey) + "=" + std::to_string(nValue);
-        },
-        [&](const Call& c) {
-            Handle* h = nullptr;
-            if (const int rc = openedDevice(c, handle, strKey == nullptr, h)) return rc;
-            const std::string_view key = strKey;
-            unsigned* target = nullptr;
-            unsigned max = 0;
-            if (key == "TriggerMode") {
-                target = &h->triggerMode;
-                max = MV_TRIGGER_MODE_ON;
-            } else if (key == "TriggerSource") {
-                target = &h->triggerSource;
-                max = MV_TRIGGER_SOURCE_FrequencyConverter;
-            } else if (key == "ExposureAuto") {
-                target = &h->exposureAuto;
-                max = MV_EXPOSURE_AUTO_MODE_CONTINUOUS;
-            } else {
-                return kSupport;
-            }
-            if (nValue > max) return kParameter;
-            *target = nValue;
-            return kOk;
-        });
+    return writeFeature(kSetEnumValue, handle, strKey, nValue, setEnum);
 }
 
 int MV_CC_GetFloatValue(void* handle, const char* strKey, MVCC_FLOATVALUE* pstFloatValue) {
-    return run(
-        kGetFloatValue,
-        [&](Call& c) {
-            c.describe(handle);
-            c.arg = keyField(strKey);
-        },
-        [&](const Call& c) {
-            Handle* h = nullptr;
-            if (const int rc = openedDevice(c, handle, strKey == nullptr || pstFloatValue == nullptr, h))
-                return rc;
-            if (std::string_view(strKey) != "ExposureTime") return kSupport;
-            fillExposure(*h, pstFloatValue);
-            return kOk;
-        });
+    return readFeature(kGetFloatValue, describeKey(handle, strKey), handle, strKey, pstFloatValue, getFloat);
+}
+
+int MV_CC_SetFloatValue(void* handle, const char* strKey, float fValue) {
+    return writeFeature(kSetFloatValue, handle, strKey, fValue, setFloat);
+}
+
+int MV_CC_GetEnumValue(void* handle, const char* strKey, MVCC_ENUMVALUE* pEnumValue) {
+    return readFeature(kGetEnumValue, describeKey(handle, strKey), handle, strKey, pEnumValue, getEnum);
+}
+
+int MV_CC_SetEnumValueByString(void* handle, const char* strKey, const char* strValue) {
+    return writeFeature(
+        kSetEnumValueByString, handle, strKey, strValue,
+        [](Device& d, std::string_view key, const char* v) { return setEnumByName(d, key, v); });
+}
+
+int MV_CC_GetBoolValue(void* handle, const char* strKey, bool* pBoolValue) {
+    return readFeature(kGetBoolValue, describeKey(handle, strKey), handle, strKey, pBoolValue, getBool);
+}
+
+int MV_CC_SetBoolValue(void* handle, const char* strKey, bool bValue) {
+    return writeFeature(kSetBoolValue, handle, strKey, bValue, setBool);
+}
+
+int MV_CC_GetStringValue(void* handle, const char* strKey, MVCC_STRINGVALUE* pStringValue) {
+    return readFeature(kGetStringValue, describeKey(handle, strKey), handle, strKey, pStringValue, getString);
 }
 
 int MV_CC_SetCommandValue(void* handle, const char* strKey) {
@@ -842,57 +849,46 @@ int MV_CC_SetCommandValue(void* handle, const char* strKey) {
             State& s = c.s;
             Handle* h = nullptr;
             if (const int rc = openedDevice(c, handle, strKey == nullptr, h)) return rc;
+            if (const int rc = findCommand(*h, strKey)) return rc;
             const std::string_view key = strKey;
             if (key == "TriggerSoftware") {
                 if (!h->grabbing) return kCallOrder;
                 if (h->triggerSource != kSoftwareSource) return kPrecondition;
                 // In free run the trigger is accepted and has nothing to do.
-                if (h->triggerMode == MV_TRIGGER_MODE_ON && h->cam.frames && h->pending < kMaxPending) {
-                    ++h->pending;
+                if (h->triggerMode == MV_TRIGGER_MODE_ON && h->cam.frames &&
+                    h->pending.size() < kMaxPending) {
+                    // Exposure starts now, or when the frame before has been read out.
+                    const Exposure e = expose(*h);
+                    h->lastReady =
+                        std::max(Clock::now(), h->lastReady) + scaled(frameTimeUs(*h, e.us), s.timeScale);
+                    h->pending.push_back(Shot{h->lastReady, e});
                     s.cv.notify_all();
                 }
                 return kOk;
             }
-            if (key == "DeviceReset") {
-                // The device reboots: the stream and the connection are gone, so its lock goes
-                // too; the handle only takes CloseDevice/DestroyHandle until it is opened again.
-                stopGrabbing(s, *h);
-                releaseLock(*h);
-                resetSettings(*h);
-                h->gone = true;
-                // While it reboots the device is not listed.
-                for (std::size_t i = 0; i < s.cfg.cameras.size(); ++i) {
-                    const Camera& cam = s.cfg.cameras[i];
-                    if (cam.transport == h->cam.transport && cam.serial == h->cam.serial)
-                        s.backAt[i] = deadlineAfter(h->cam.resetDowntimeMs, s.timeScale);
-                }
-                return kOk;
+            // DeviceReset: the device reboots. The stream and the connection are gone, so its lock
+            // goes too; the handle only takes CloseDevice/DestroyHandle until it is opened again.
+            stopGrabbing(s, *h);
+            releaseLock(*h);
+            resetSettings(*h);
+            h->gone = true;
+            // While it reboots the device is not listed.
+            for (std::size_t i = 0; i < s.cfg.cameras.size(); ++i) {
+                const Camera& cam = s.cfg.cameras[i];
+                if (cam.transport == h->cam.transport && cam.serial == h->cam.serial)
+                    s.backAt[i] = deadlineAfter(h->cam.resetDowntimeMs, s.timeScale);
             }
-            return kSupport;
+            return kOk;
         });
 }
 
 int MV_CC_GetExposureAutoMode(void* handle, MVCC_ENUMVALUE* pstValue) {
-    return run(kGetExposureAutoMode, describeHandle(handle), [&](const Call& c) {
-        Handle* h = nullptr;
-        if (const int rc = openedDevice(c, handle, pstValue == nullptr, h)) return rc;
-        std::memset(pstValue, 0, sizeof *pstValue);
-        pstValue->nCurValue = h->exposureAuto;
-        pstValue->nSupportedNum = 3;
-        pstValue->nSupportValue[0] = MV_EXPOSURE_AUTO_MODE_OFF;
-        pstValue->nSupportValue[1] = MV_EXPOSURE_AUTO_MODE_ONCE;
-        pstValue->nSupportValue[2] = MV_EXPOSURE_AUTO_MODE_CONTINUOUS;
-        return kOk;
-    });
+    return readFeature(kGetExposureAutoMode, describeHandle(handle), handle, "ExposureAuto", pstValue,
+                       getEnum);
 }
 
 int MV_CC_GetExposureTime(void* handle, MVCC_FLOATVALUE* pstValue) {
-    return run(kGetExposureTime, describeHandle(handle), [&](const Call& c) {
-        Handle* h = nullptr;
-        if (const int rc = openedDevice(c, handle, pstValue == nullptr, h)) return rc;
-        fillExposure(*h, pstValue);
-        return kOk;
-    });
+    return readFeature(kGetExposureTime, describeHandle(handle), handle, "ExposureTime", pstValue, getFloat);
 }
 
 int MV_CC_StartGrabbing(void* handle) {
@@ -901,7 +897,8 @@ int MV_CC_StartGrabbing(void* handle) {
         if (const int rc = openedDevice(c, handle, false, h)) return rc;
         if (h->grabbing) return kCallOrder;
         h->grabbing = true;
-        h->pending = 0;
+        h->pending.clear();
+        h->lastReady = std::max(h->lastReady, Clock::now());  // free run: the first frame one frame time on
         return kOk;
     });
 }
@@ -933,32 +930,37 @@ int MV_CC_GetImageBuffer(void* handle, MV_FRAME_OUT* pstFrame, unsigned int nMse
             if (!h->grabbing) return kCallOrder;
             if (h->outstanding.size() >= kMaxOutstanding) return kResource;
             const auto deadline = deadlineAfter(nMsec, s.timeScale);
+            Shot shot{};
             for (;;) {
-                const bool freeRun = h->triggerMode == MV_TRIGGER_MODE_OFF;
-                if (h->cam.frames && (freeRun || h->pending > 0)) break;
-                if (std::chrono::steady_clock::now() >= deadline) return kNoData;
-                s.cv.wait_until(c.lock, deadline);
+                auto wake = deadline;
+                if (nextFrame(s, *h, shot, wake)) break;
+                if (Clock::now() >= deadline) return kNoData;
+                s.cv.wait_until(c.lock, wake);  // or a trigger, a stop, a close
                 // Another thread may have stopped, closed or destroyed meanwhile.
                 if (h->destroyed) return kHandle;
                 if (!h->open || h->gone || !h->grabbing) return kNoData;
             }
-            if (h->triggerMode == MV_TRIGGER_MODE_ON) --h->pending;
-            const Camera& cam = h->cam;
-            const uint64_t len = payloadSize(cam);
+            delivered(*h, shot.exposure);
+            const uint64_t len = payloadSize(*h);
             Frame f{std::unique_ptr<unsigned char[]>(new unsigned char[len]), ++h->fetched};
-            renderFrame(cam.width, cam.height, cam.pixel, f.num, f.buf.get());
+            renderFrame(h->width, h->height, h->pixel, f.num, f.buf.get());
             MV_FRAME_OUT_INFO_EX& info = pstFrame->stFrameInfo;
-            info.nWidth = static_cast<unsigned short>(cam.width);
-            info.nHeight = static_cast<unsigned short>(cam.height);
-            info.enPixelType = sdkPixelType(cam.pixel);
+            info.nWidth = static_cast<unsigned short>(h->width);
+            info.nHeight = static_cast<unsigned short>(h->height);
+            info.enPixelType = sdkPixelType(h->pixel);
             info.nFrameNum = f.num;
-            const uint64_t ticks = static_cast<uint64_t>(f.num) * 1000000u;  // 1 s per frame
+            // The device counts nanoseconds from its opening; the host stamps the frame's arrival.
+            const auto now = Clock::now();
+            const auto ticks = static_cast<uint64_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(shot.readyAt - h->opened).count());
             info.nDevTimeStampHigh = static_cast<unsigned>(ticks >> 32);
             info.nDevTimeStampLow = static_cast<unsigned>(ticks);
-            info.nHostTimeStamp = static_cast<int64_t>(f.num) * 1000;
+            const auto arrived = std::chrono::system_clock::now() - (now - shot.readyAt);
+            info.nHostTimeStamp =
+                std::chrono::duration_cast<std::chrono::milliseconds>(arrived.time_since_epoch()).count();
             info.nFrameLen = static_cast<unsigned>(len);
-            info.nExtendWidth = cam.width;
-            info.nExtendHeight = cam.height;
+            info.nExtendWidth = h->width;
+            info.nExtendHeight = h->height;
             pstFrame->pBufAddr = f.buf.get();
             h->outstanding.push_back(std::move(f));
             return kOk;
@@ -1018,6 +1020,23 @@ int MV_CC_SaveImageEx3(void* handle, MV_SAVE_IMAGE_PARAM_EX3* pstSaveParam) {
             if (rc == kOk) p->nImageLen = reportedLength(misreport, p->nImageLen, p->nBufferSize);
             return rc;
         });
+}
+
+// The names of the camera's features, which the SDK's own functions cannot list. `visit` runs
+// without the simulator's lock, so that it may read each feature through the SDK.
+__attribute__((visibility("default"))) int quellshot_sdk_features(void* handle,
+                                                                  int (*visit)(const char* name, void* ctx),
+                                                                  void* ctx) {
+    return run(kListFeatures, describeHandle(handle), [&](Call& c) {
+        Handle* h = nullptr;
+        if (const int rc = openedDevice(c, handle, visit == nullptr, h)) return rc;
+        const std::vector<const char*> names = featureNames(*h);
+        c.lock.unlock();
+        for (const char* name : names) {
+            if (visit(name, ctx) != 0) break;
+        }
+        return kOk;
+    });
 }
 
 // ---- control functions -------------------------------------------------------------------------
@@ -1115,6 +1134,9 @@ int camsim_add_camera(const CamSimCamera* in) {
             cam.packetSize = in->packet_size;
             cam.frames = in->frames != 0;
             cam.resetDowntimeMs = in->reset_downtime_ms;
+            if (in->firmware != nullptr) cam.firmware = in->firmware;
+            if (in->ip != nullptr && *in->ip != '\0' && !parseIpv4(in->ip, cam.ip))
+                what = "ip must be a dotted quad other than 0.0.0.0";
             if (in->image_len == CAMSIM_IMAGE_LEN_ZERO) {
                 cam.imageLen = ImageLen::kZero;
             } else if (in->image_len == CAMSIM_IMAGE_LEN_OVERFLOW) {

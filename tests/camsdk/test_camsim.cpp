@@ -8,8 +8,11 @@
 #include <sys/wait.h>
 
 #include <functional>
+#include <set>
+#include <sstream>
 
 #include "support/tempdir.h"
+#include "support/waitfor.h"
 
 namespace {
 
@@ -57,6 +60,9 @@ TEST_F(CamSim, ScenarioErrorsNameFileAndLine) {
         {"[camera]\nserial = X\n[camera]\ntransport=null\n[camera]\nserial = X", "6: serial X is used twice"},
         {"[camera]\nmodel = " + x31 + "x\ntransport = gige\n", "2: model longer than 31 bytes"},
         {"[camera]\nmanufacturer = " + x63 + "x\n", "2: manufacturer longer than 63 bytes"},
+        {gige + "firmware = " + x31 + "x\n", "3: firmware longer than 31 bytes"},
+        {"[camera]\nip = 10.0.0\n", "2: ip must be a dotted quad other than 0.0.0.0"},
+        {"[camera]\nserial = U\nip = 10.0.0.1\n", "3: ip is for a gige camera only"},
         {"[fault]\nMV_CC_Explode = 0x80000001\n", "2: unknown function 'MV_CC_Explode'"},
         {"[camera]\npixel = bayer_rggb\n", "2: pixel must be rgb8, mono8, bgr8, bayer_rg8, bayer_gr8, "
          "bayer_gb8, bayer_bg8, mono10, mono12 or mono16"},
@@ -75,8 +81,10 @@ TEST_F(CamSim, ScenarioErrorsNameFileAndLine) {
     // would block, /dev/zero never ends).
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     const std::string big = dir.write("big", std::string((1 << 20) + 1, '#'));
+    // clang-format off
     for (const auto& [file, what] : {std::pair{std::string("/dev/zero"), "not a regular file"}, {dir.file("fifo"),
              "not a regular file"}, {dir.path(), "not a regular file"}, {big, "larger than 1 MiB (1048577 bytes)"}})
+        // clang-format on
         EXPECT_EQ(load("", file), "camsim: " + file + ": " + what + "\n");
 }
 
@@ -104,6 +112,9 @@ TEST_F(CamSim, StrictnessRulesAndTheirJournalLines) {
         {kCreated, [](void* h) { return MV_CC_OpenDevice(h, 8, 0); }, "MV_CC_OpenDevice D 8 0x80000004"},
         {kOpened, get, "MV_CC_GetImageBuffer D 0 0x80000003"},
         {kOpened, [](auto h) { return MV_CC_SetEnumValue(h, "A B", 1); }, "D A_B=1 0x80000001"},
+        {kOpened, [](auto h) { return MV_CC_SetFloatValue(h, "Gain", 1.1f); }, "D Gain=1.10000002 0x0"},
+        {kCreated, [](auto h) { return quellshot_sdk_features(h, [](const char*, void*) { return 0; }, h); },
+         "quellshot_sdk_features D - 0x80000003"},
         {kOpened, [&](void* h) { return save(h, MV_Image_Png, 70, 2); }, "SaveImageEx3 D png 0x80000001"},
         {kOpened, [&](void* h) { return save(h, MV_Image_Bmp, 69, 2); }, "SaveImageEx3 D bmp 0x8000000c"},
         {kOpened, [&](void* h) { return save(h, MV_Image_Bmp, 70, 0); }, "SaveImageEx3 D bmp 0x80000004"},
@@ -149,6 +160,157 @@ TEST_F(CamSim, ExclusiveOpenAcrossProcesses) {
     EXPECT_TRUE(close(hold[0]) + close(hold[1]) == 0 && reopened == MV_OK);
     int status = 0;
     EXPECT_TRUE(waitpid(child, &status, 0) == child && WEXITSTATUS(status) == (MV_E_ACCESS_DENIED & 0xFF));
+}
+
+// Opens the first camera of `mask` exclusively; NULL when that fails.
+void* openFirst(unsigned mask, MV_CC_DEVICE_INFO_LIST& list) {
+    void* h = nullptr;
+    MV_CC_Initialize(), MV_CC_EnumDevices(mask, &list), MV_CC_CreateHandleWithoutLog(&h, list.pDeviceInfo[0]);
+    return MV_CC_OpenDevice(h, 1, 0) == MV_OK ? h : nullptr;
+}
+
+// Runs one feature call written "OP KEY [VALUE]": I/i get/set an integer, F/f a float, E/e an
+// enumeration by value, n by entry name, B/b a boolean, S gets a string, C runs a command, G starts
+// grabbing. A read leaves in `got` the value and its limits, the entries, or the text and its size.
+int feature(void* h, const std::string& row, std::string& got) {
+    std::string op, key, v;
+    std::istringstream(row) >> op >> key >> v;
+    const char* k = key.c_str();
+    std::ostringstream out;
+    // clang-format off
+    MVCC_INTVALUE_EX i{}; MVCC_FLOATVALUE f{}; MVCC_ENUMVALUE e{}; MVCC_STRINGVALUE t{}; bool b = false;
+    int rc = MV_E_UNKNOW;
+    switch (op[0]) {
+        case 'I': rc = MV_CC_GetIntValueEx(h, k, &i), out << i.nCurValue << ' ' << i.nMin << ' ' << i.nMax;
+                  out << ' ' << i.nInc; break;
+        case 'i': rc = MV_CC_SetIntValueEx(h, k, std::stoll(v)); break;
+        case 'F': rc = MV_CC_GetFloatValue(h, k, &f), out << f.fCurValue << ' ' << f.fMin << ' ' << f.fMax;
+                  break;
+        case 'f': rc = MV_CC_SetFloatValue(h, k, std::stof(v)); break;
+        case 'E': rc = MV_CC_GetEnumValue(h, k, &e), out << std::hex << e.nCurValue << ':';
+                  for (unsigned n = 0; n < e.nSupportedNum; ++n) out << ' ' << e.nSupportValue[n];
+                  break;
+        case 'e': rc = MV_CC_SetEnumValue(h, k, std::stoul(v, nullptr, 0)); break;
+        case 'n': rc = MV_CC_SetEnumValueByString(h, k, v.c_str()); break;
+        case 'B': rc = MV_CC_GetBoolValue(h, k, &b), out << b; break;
+        case 'b': rc = MV_CC_SetBoolValue(h, k, v == "1"); break;
+        case 'S': rc = MV_CC_GetStringValue(h, k, &t), out << t.chCurValue << '/' << t.nMaxLength; break;
+        case 'C': rc = MV_CC_SetCommandValue(h, k); break;
+        default: rc = MV_CC_StartGrabbing(h);  // 'G'
+    }
+    // clang-format on
+    got = out.str();
+    return rc;
+}
+
+// A walk of the feature lister: each name must be new and readable through at most one typed getter
+// (the visitor may call the SDK); it stops once `stopAt` names were seen.
+struct Walk {
+    void* h;
+    std::set<std::string> names;
+    int untyped, stopAt;
+};
+int visitFeature(const char* name, void* ctx) {
+    Walk& w = *static_cast<Walk*>(ctx);
+    // clang-format off
+    MVCC_INTVALUE_EX i; MVCC_FLOATVALUE f; MVCC_ENUMVALUE e; MVCC_STRINGVALUE t; bool b;
+    const int typed = (MV_CC_GetIntValueEx(w.h, name, &i) == 0) + (MV_CC_GetFloatValue(w.h, name, &f) == 0)
+        + (MV_CC_GetEnumValue(w.h, name, &e) == 0) + (MV_CC_GetBoolValue(w.h, name, &b) == 0)
+        + (MV_CC_GetStringValue(w.h, name, &t) == 0);
+    // clang-format on
+    w.untyped += typed == 0;
+    EXPECT_TRUE(typed <= 1 && w.names.insert(name).second) << name;
+    return int(int(w.names.size()) == w.stopAt);
+}
+
+// A GigE camera's features read and written in turn on one handle: each row a call, its status and
+// after " = " what a read gave. The region's limits follow each other, PayloadSize the region and format.
+// The lister names each feature, every one but the two commands readable.
+TEST_F(CamSim, FeaturesTheirTypesLimitsAndAccess) {
+    load(
+        "[camera]\ntransport=gige\nwidth=1000\nheight=99\npixel=mono12\nfirmware=2.1 "
+        "b7\nip=10.1.2.3\nserial=G");
+    MV_CC_DEVICE_INFO_LIST list{};
+    void* h = openFirst(MV_GIGE_DEVICE, list);
+    const MV_GIGE_DEVICE_INFO& g = list.pDeviceInfo[0]->SpecialInfo.stGigEInfo;
+    EXPECT_TRUE(h && g.nCurrentIp == 0x0A010203u && std::string("2.1 b7") == (char*)g.chDeviceVersion);
+    const int ok = MV_OK, bad = MV_E_PARAMETER, no = MV_E_SUPPORT,
+              now = MV_E_CALLORDER;  // bad: type or value
+    // clang-format off
+    const std::pair<const char*, int> rows[] = {
+        {"I Colour", no}, {"C Explode", no}, {"I Width = 1000 64 1000 8", ok}, {"i Width 1004", bad},
+        {"i Width 56", bad}, {"i Width 512", ok}, {"I OffsetX = 0 0 488 8", ok}, {"i OffsetX 496", bad},
+        {"i OffsetX 488", ok}, {"I Width = 512 64 512 8", ok}, {"I Height = 99 3 99 2", ok},
+        {"i Height 98", bad}, {"i Height 97", ok}, {"I OffsetY = 0 0 2 2", ok},
+        {"I HeightMax = 99 99 99 1", ok}, {"i WidthMax 99", no}, {"I PayloadSize = 99328 99328 99328 1", ok},
+        {"i PayloadSize 99328", no}, {"n PixelFormat BGR8", bad},
+        {"E PixelFormat = 1100005: 2180014 1080001 1080009 1100005", ok}, {"e PixelFormat 0x1080008", bad},
+        {"n PixelFormat Mono8", ok}, {"I PayloadSize = 49664 49664 49664 1", ok}, {"e TriggerSource 5", bad},
+        {"I GevSCPSPacketSize = 1500 220 9156 4", ok}, {"i GevSCPSPacketSize 1502", bad},
+        {"n TriggerSource Software", ok}, {"E TriggerSource = 7: 0 1 2 3 4 7 8", ok},
+        {"F ExposureTime = 10000 15 1.6e+07", ok}, {"f ExposureTime 14", bad}, {"f ExposureTime 2e6", ok},
+        {"F ResultingFrameRate = 0.499892 0.499892 0.499892", ok}, {"f ResultingFrameRate 1", no},
+        {"n ExposureAuto Continuous", ok}, {"f ExposureTime 3000", now},
+        {"F ExposureTime = 2e+06 15 1.6e+07", ok}, {"f Gain 24.5", bad}, {"f Gain 6.5", ok},
+        {"n GainAuto Once", ok}, {"f Gain 1", now}, {"F Gain = 6.5 0 24", ok}, {"b ReverseX 1", ok},
+        {"B ReverseX = 1", ok}, {"S DeviceUserID = /16", ok}, {"S DeviceFirmwareVersion = 2.1 b7/32", ok},
+        {"F Width", bad}, {"I ExposureTime", bad}, {"E Width", bad}, {"e Gain 1", bad},
+        {"B PixelFormat", bad}, {"S Gain", bad}, {"b DeviceModelName 1", bad}, {"C Width", bad},
+        {"I TriggerSoftware", bad}, {"G", ok}, {"i Width 504", now}, {"i OffsetX 0", now},
+        {"b ReverseY 1", ok}, {"n PixelFormat Mono12", now}, {"i GevSCPSPacketSize 1500", now},
+    };
+    // clang-format on
+    for (const auto& [row, status] : rows) {
+        std::string got, r = row;
+        EXPECT_EQ(feature(h, row, got), status) << row;
+        EXPECT_TRUE(r.find(" = ") == std::string::npos || got == r.substr(r.find(" = ") + 3))
+            << row << ": " << got;
+    }
+    Walk all{h, {}, 0, 0}, three{h, {}, 0, 3};
+    EXPECT_TRUE(quellshot_sdk_features(h, visitFeature, &all) == 0 &&
+                quellshot_sdk_features(h, visitFeature, &three) == 0);
+    EXPECT_TRUE(all.names.size() == 26 && all.untyped == 2 && three.names.size() == 3);
+    EXPECT_EQ(quellshot_sdk_features(h, nullptr, nullptr), int(MV_E_PARAMETER));
+}
+
+// Frames come in the region and pixel format set, with the exposure Once settles on; a triggered frame
+// arrives one frame time (exposure + readout, times the time scale) after its trigger, or after the
+// frame before it.
+TEST_F(CamSim, FramesFollowTheSettingsAndTakeTheirFrameTime) {
+    load("[camera]\nserial = T\nwidth = 128\nheight = 64\nexposure_auto = once\nexposures = 100, 200\n");
+    MV_CC_DEVICE_INFO_LIST list{};
+    void* h = openFirst(MV_USB_DEVICE, list);
+    std::string got;
+    const auto calls = [&](std::initializer_list<const char*> rows) {
+        for (const char* r : rows) ASSERT_EQ(feature(h, r, got), MV_OK) << r;
+    };
+    calls({"n PixelFormat Mono8", "i Width 64", "G"});
+    MVCC_ENUMVALUE mode{};
+    MVCC_FLOATVALUE us{};
+    MV_FRAME_OUT f{};  // free run first, as the camera comes up
+    const MV_FRAME_OUT_INFO_EX& i = f.stFrameInfo;
+    for (const auto& [exposure, automatic] : {std::pair{100.0f, 1u}, {200.0f, 0u}, {200.0f, 0u}}) {
+        ASSERT_EQ(MV_CC_GetImageBuffer(h, &f, 0), MV_OK);
+        EXPECT_TRUE(i.nWidth == 64 && i.nHeight == 64 && i.enPixelType == PixelType_Gvsp_Mono8 &&
+                    i.nFrameLen == 4096);
+        EXPECT_TRUE(MV_CC_FreeImageBuffer(h, &f) == MV_OK && MV_CC_GetExposureTime(h, &us) == MV_OK &&
+                    MV_CC_GetExposureAutoMode(h, &mode) == MV_OK);
+        EXPECT_TRUE(us.fCurValue == exposure && mode.nCurValue == automatic) << us.fCurValue;
+    }
+    const double scale = 0.2, frameMs = (1e6 + 4096 / 350.0) / 1000 * scale;
+    ASSERT_TRUE(MV_CC_StopGrabbing(h) == MV_OK && camsim_time_scale(scale) == 0);
+    const double t0 = mono_ms();  // before the triggers
+    calls({"f ExposureTime 1e6", "e TriggerMode 1", "e TriggerSource 7", "G", "C TriggerSoftware",
+           "C TriggerSoftware"});
+    uint64_t stamp[3] = {};
+    for (int n = 1; n <= 2; ++n) {
+        ASSERT_EQ(MV_CC_GetImageBuffer(h, &f, 60000), MV_OK);
+        const double waited = mono_ms() - t0;
+        EXPECT_TRUE(waited >= n * frameMs - 0.01 && waited < n * frameMs + 10000) << waited;
+        stamp[n] = uint64_t{i.nDevTimeStampHigh} << 32 | i.nDevTimeStampLow;
+        EXPECT_EQ(MV_CC_FreeImageBuffer(h, &f), MV_OK);
+    }
+    EXPECT_GE(double(stamp[2] - stamp[1]), frameMs * 1e6 - 10);  // ns: queued behind the first
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ std::string slurp(const std::string& path) {
 // USB3 "Hikrobot" camera whose serial is a number.
 const char* const kThree =
     "[camera]\nmanufacturer = Other\nserial = A\nwidth = 64\nheight = 48\n"
-    "[camera]\ntransport = gige\nserial = B\nwidth = 64\nheight = 48\n"
+    "[camera]\ntransport = gige\nserial = B\nwidth = 160\nheight = 120\n"
     "[camera]\nserial = 1\nwidth = 64\nheight = 48\n";
 
 class Session : public ::testing::Test {
@@ -116,10 +116,12 @@ TEST_F(Session, SettingsReadBack) {
     EXPECT_EQ(feature(s, "PixelFormat"), "Mono8");
     EXPECT_EQ(qs_set_pixel_format(s, "Nonsense"), static_cast<int>(MV_E_PARAMETER));
     EXPECT_EQ(feature(s, "PixelFormat"), "Mono8");
-    for (const auto& [in, out] : {std::pair{qs_roi{0, 0, 64, 48}, qs_roi{0, 0, 64, 48}},
-                                  {qs_roi{3, 1, 33, 21}, qs_roi{0, 0, 32, 20}},
-                                  {qs_roi{60, 40, 16, 8}, qs_roi{48, 40, 16, 8}},
-                                  {qs_roi{-5, -5, 1000, 1000}, qs_roi{0, 0, 64, 48}}}) {
+    // Width from 64 in steps of 8, height from 2 in steps of 2, offsets in the same steps within what
+    // the size leaves of the 160x120 sensor.
+    for (const auto& [in, out] : {std::pair{qs_roi{0, 0, 160, 120}, qs_roi{0, 0, 160, 120}},
+                                  {qs_roi{3, 1, 101, 21}, qs_roi{0, 2, 104, 22}},
+                                  {qs_roi{150, 119, 64, 8}, qs_roi{96, 112, 64, 8}},
+                                  {qs_roi{-5, -5, 1000, 1000}, qs_roi{0, 0, 160, 120}}}) {
         qs_roi roi = in;
         ASSERT_EQ(qs_set_roi(s, &roi), 0);
         const std::vector<int64_t> got = {roi.x, roi.y, roi.width, roi.height};
@@ -132,7 +134,7 @@ TEST_F(Session, SettingsReadBack) {
     ASSERT_EQ(qs_capture(s, IMG_TYPE_JPG, dir.file("m").c_str(), 5000, &p), 0);
     EXPECT_EQ(std::string(p.pixel_format) + " " + std::to_string(p.width) + "x" + std::to_string(p.height) +
                   " " + std::to_string(static_cast<int>(p.exposure_us)) + " " + std::to_string(p.gain_db),
-              "Mono8 64x48 5000 6.500000");
+              "Mono8 160x120 5000 6.500000");
     for (const int q : {49, 100}) EXPECT_EQ(qs_set_quality(s, q), QS_E_ARGUMENT);
     EXPECT_EQ(qs_set_exposure_auto(s, 3), QS_E_ARGUMENT);
     EXPECT_EQ(qs_set_exposure(nullptr, 1), QS_E_ARGUMENT);
@@ -165,7 +167,7 @@ TEST_F(Session, FeaturesByName) {
     char small[4];
     EXPECT_EQ(qs_feature_get(s, "DeviceModelName", small, sizeof small, &type), QS_E_ARGUMENT);
     EXPECT_EQ(qs_feature_get(s, "Width", small, sizeof small, &type), 0);
-    EXPECT_EQ(std::string(small) + std::to_string(type), "64" + std::to_string(QS_FEATURE_INTEGER));
+    EXPECT_EQ(std::string(small) + std::to_string(type), "160" + std::to_string(QS_FEATURE_INTEGER));
     std::vector<std::string> names;
     EXPECT_EQ(
         qs_feature_list(
@@ -217,7 +219,8 @@ TEST_F(Session, SeriesNamesMetadataAndFaults) {
         EXPECT_GE(sh.photo.time_ms, i > 0 ? shots[i - 1].photo.time_ms : 0);
     }
     shots.clear();
-    camsim_set_fault("MV_CC_SaveImageEx3", 3, 3, MV_E_RESOURCE);
+    const unsigned long third = camsim_call_count("MV_CC_SaveImageEx3") + 3;
+    camsim_set_fault("MV_CC_SaveImageEx3", third, third, MV_E_RESOURCE);
     EXPECT_EQ(qs_series(s, IMG_TYPE_BMP, dir.file("f%n").c_str(), 4, 1, 5000, record, &shots, &done),
               static_cast<int>(MV_E_RESOURCE));
     EXPECT_EQ(done, 2);
