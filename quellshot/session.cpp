@@ -550,6 +550,34 @@ int read_int(void* h, const char* name, int64_t* out) {
     return rc;
 }
 
+// Writes a feature of the kind read_feature found, from text.
+int write_feature(void* h, const char* name, int kind, const char* value) {
+    long long ll = 0;
+    double d = 0;
+    switch (kind) {
+        case QS_FEATURE_INTEGER:
+            return parse_ll(value, &ll) ? MV_CC_SetIntValueEx(h, name, ll) : QS_E_ARGUMENT;
+        case QS_FEATURE_FLOAT:
+            return parse_double(value, &d) ? MV_CC_SetFloatValue(h, name, static_cast<float>(d))
+                                           : QS_E_ARGUMENT;
+        case QS_FEATURE_ENUMERATION:
+            if (value[0] == '\0') return QS_E_ARGUMENT;
+            if (parse_ll(value, &ll) && ll >= 0 && ll <= UINT_MAX)
+                return MV_CC_SetEnumValue(h, name, static_cast<unsigned>(ll));
+            return MV_CC_SetEnumValueByString(h, name, value);
+        case QS_FEATURE_BOOLEAN:
+            if (strcmp(value, "true") == 0 || strcmp(value, "1") == 0)
+                return MV_CC_SetBoolValue(h, name, true);
+            if (strcmp(value, "false") == 0 || strcmp(value, "0") == 0)
+                return MV_CC_SetBoolValue(h, name, false);
+            return QS_E_ARGUMENT;
+        case QS_FEATURE_STRING:
+            return QS_E_FEATURE_TYPE;
+        default:
+            return value[0] == '\0' ? MV_CC_SetCommandValue(h, name) : QS_E_ARGUMENT;
+    }
+}
+
 // Picks the camera `choice` names from the list: serial number, else index, else IPv4 address.
 MV_CC_DEVICE_INFO* choose(const MV_CC_DEVICE_INFO_LIST& list, const char* choice) {
     char serial[65];
@@ -747,30 +775,14 @@ extern "C" int qs_feature_set(qs_session* s, const char* name, const char* value
     int kind = 0;
     const int rc = read_feature(h, name, current, sizeof current, &kind);
     if (rc != MV_OK && rc != QS_E_FEATURE_TYPE) return rc;
-    long long ll = 0;
-    double d = 0;
-    switch (kind) {
-        case QS_FEATURE_INTEGER:
-            return parse_ll(value, &ll) ? MV_CC_SetIntValueEx(h, name, ll) : QS_E_ARGUMENT;
-        case QS_FEATURE_FLOAT:
-            return parse_double(value, &d) ? MV_CC_SetFloatValue(h, name, static_cast<float>(d))
-                                           : QS_E_ARGUMENT;
-        case QS_FEATURE_ENUMERATION:
-            if (value[0] == '\0') return QS_E_ARGUMENT;
-            if (parse_ll(value, &ll) && ll >= 0 && ll <= UINT_MAX)
-                return MV_CC_SetEnumValue(h, name, static_cast<unsigned>(ll));
-            return MV_CC_SetEnumValueByString(h, name, value);
-        case QS_FEATURE_BOOLEAN:
-            if (strcmp(value, "true") == 0 || strcmp(value, "1") == 0)
-                return MV_CC_SetBoolValue(h, name, true);
-            if (strcmp(value, "false") == 0 || strcmp(value, "0") == 0)
-                return MV_CC_SetBoolValue(h, name, false);
-            return QS_E_ARGUMENT;
-        case QS_FEATURE_STRING:
-            return QS_E_FEATURE_TYPE;
-        default:
-            return value[0] == '\0' ? MV_CC_SetCommandValue(h, name) : QS_E_ARGUMENT;
-    }
+    const int written = write_feature(h, name, kind, value);
+    // Cameras lock some features (size, offsets, pixel format, binning) while they stream: such a
+    // write is tried once more with the stream stopped.
+    const auto status = static_cast<unsigned>(written);
+    if (written == MV_OK || status < 0x80000000u || status == MV_E_SUPPORT || kind == QS_FEATURE_COMMAND ||
+        !s->grabbing)
+        return written;
+    return with_stream_stopped(s, [&] { return write_feature(h, name, kind, value); });
 }
 
 extern "C" int qs_feature_list(qs_session* s, int (*visit)(const char* name, void* ctx), void* ctx) {

@@ -151,8 +151,8 @@ TEST_F(Session, FeaturesByName) {
         {"Gain", "x", QS_E_ARGUMENT, "2.25"},
         {"TriggerMode", "Off", 0, "Off"},
         {"TriggerMode", "1", 0, "On"},
-        {"GevSCPSPacketSize", "1500", static_cast<int>(MV_E_CALLORDER), "8164"},  // not while streaming
-        {"GevSCPSPacketSize", "15x", QS_E_ARGUMENT, "8164"},
+        {"GevSCPSPacketSize", "1500", 0, "1500"},  // locked while streaming: written with the stream stopped
+        {"GevSCPSPacketSize", "15x", QS_E_ARGUMENT, "1500"},
         {"DeviceModelName", "x", QS_E_FEATURE_TYPE, "MV-CS050-10UC"},
         {"TriggerSoftware", "", 0, "error -23"},
         {"TriggerSoftware", "go", QS_E_ARGUMENT, "error -23"},
