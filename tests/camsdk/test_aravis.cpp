@@ -104,9 +104,13 @@ TEST_F(Aravis, MisuseStatuses) {
         {kOpened, [](void* x) { return MV_CC_SetIntValueEx(x, "TLParamsLocked", 1) ?:
                                        MV_CC_SetFloatValue(x, "Gain", 1); }, MV_E_CALLORDER},  // locked
         {kOpened, [](void* x) { return MV_CC_SetEnumValueByString(x, "TriggerMode", "Of"); }, MV_E_PARAMETER},
-        {kOpened, [](void* x) { bool v; return MV_CC_GetBoolValue(x, "Width", &v); }, MV_E_PARAMETER},
-        // Aravis reads an enumeration as its entry's name, but it is no string feature.
-        {kOpened, [](void* x) { MVCC_STRINGVALUE v; return MV_CC_GetStringValue(x, "PixelFormat", &v); }, MV_E_PARAMETER},
+        // A feature of another type (Aravis reads an enumeration as its entry's name, but it is no
+        // string feature) and no place for the value: the AND of the statuses stays MV_E_PARAMETER
+        // only when each is.
+        {kOpened, [](void* x) { bool v; MVCC_STRINGVALUE s; return MV_CC_GetBoolValue(x, "Width", &v) &
+            MV_CC_GetStringValue(x, "PixelFormat", &s) & MV_CC_GetStringValue(x, "DeviceID", nullptr) &
+            MV_CC_GetEnumValue(x, "TriggerMode", nullptr) & MV_CC_GetBoolValue(x, "TestBoolean", nullptr); },
+         MV_E_PARAMETER},
         {kOpened, [](void* x) { return MV_USB_SetTransferWays(x, 2); }, MV_E_SUPPORT},
         {kOpened, [](void* x) { return MV_CC_SetCommandValue(x, "DeviceReset") ?: MV_CC_StartGrabbing(x); },
          MV_E_PRECONDITION},
@@ -169,22 +173,24 @@ TEST_F(Aravis, FeatureValues) {
                 MV_CC_GetExposureTime(h, &exposure) == 0);
     EXPECT_TRUE(fv.fCurValue == 10000.0f && fv.fMin == 10.0f && fv.fMax == 1e7f &&
                 exposure.fCurValue == 10000.0f);
-    // Gain is GainAbs there too; TestBoolean is on when TestRegister is 321; a String node states no
-    // maximum length, so its value's length stands for it; PixelFormat's entries are the SDK's pixel types.
+    // Gain is GainAbs there too; TestBoolean is on when TestRegister is 321; DeviceUserNote, a String
+    // node, is cut to the SDK's buffer and states no maximum length: its 300 bytes stand for it;
+    // PixelFormat's entries are the SDK's pixel types; TestEnumeration has one too many for the list.
     bool on = false;
     MVCC_STRINGVALUE vendor, note;
-    std::memset(&vendor, 'x', sizeof vendor);  // the value comes NUL-terminated
-    MVCC_ENUMVALUE pixel{};
+    MVCC_ENUMVALUE pixel{}, many{};
     ASSERT_EQ(MV_CC_SetFloatValue(h, "Gain", 6.5f) ?: MV_CC_GetFloatValue(h, "GainAbs", &fv) ?:
               MV_CC_SetBoolValue(h, "TestBoolean", true) ?: MV_CC_GetBoolValue(h, "TestBoolean", &on) ?:
               MV_CC_GetIntValueEx(h, "TestRegister", &iv) ?:
               MV_CC_GetStringValue(h, "DeviceVendorName", &vendor) ?:
               MV_CC_GetStringValue(h, "DeviceUserNote", &note) ?:
+              MV_CC_GetEnumValue(h, "TestEnumeration", &many) ?:
               MV_CC_SetEnumValueByString(h, "PixelFormat", "Mono8") ?:
               MV_CC_GetEnumValue(h, "PixelFormat", &pixel), MV_OK);
     EXPECT_TRUE(fv.fCurValue == 6.5f && on && iv.nCurValue == 321 && vendor.nMaxLength == 32 &&
-                note.nMaxLength == 7 && vendor.chCurValue == std::string("Aravis") &&
-                note.chCurValue == std::string("bench 3") && pixel.nCurValue == PixelType_Gvsp_Mono8);
+                vendor.chCurValue == std::string("Aravis") && note.nMaxLength == 300 &&
+                std::strlen(note.chCurValue) == 255 && note.chCurValue[254] == '4' &&
+                pixel.nCurValue == PixelType_Gvsp_Mono8 && many.nSupportedNum == MV_MAX_XML_SYMBOLIC_NUM);
     EXPECT_EQ(std::vector<unsigned>(pixel.nSupportValue, pixel.nSupportValue + pixel.nSupportedNum + 1),
               (std::vector<unsigned>{0x0108000B, 0x0108000A, 0x01080008, 0x01080009, 0x01080001, kRgb8,
                                      0x01100007, 0}));
