@@ -196,8 +196,9 @@ int checkFloatStep(const Handle& h, ArvGcFloat* node, float value) {
     Error err;
     const double inc = arv_gc_float_get_inc(node, err.slot());
     if (err.undefined() || (!err.failed() && !(inc > G_MINDOUBLE))) return kOk;
-    const double min = err.failed() ? 0 : arv_gc_float_get_min(node, err.slot());
-    if (err.undefined()) return kOk;
+    double min = err.failed() ? 0 : arv_gc_float_get_min(node, err.slot());
+    // Without a minimum (Aravis answers -G_MAXFLOAT), the steps count from 0.
+    if (err.undefined() || min <= -G_MAXFLOAT) min = 0, err.clear();
     if (err.failed()) return deviceFailure(h, err);
     const double nearest = min + std::round((value - min) / inc) * inc;
     return static_cast<float>(nearest) == value ? kOk : kParameter;
@@ -224,6 +225,14 @@ int checkSoftwareTrigger(const Handle& h) {
     return value != nullptr && std::strcmp(value, "Software") == 0 ? kOk : kPrecondition;
 }
 
+// Owners of the lister's GLib objects, released on every path.
+struct NamesFree {
+    void operator()(GString* s) const { g_string_free(s, TRUE); }
+};
+struct SeenFree {
+    void operator()(GHashTable* t) const { g_hash_table_unref(t); }
+};
+
 // Appends to `names`, each NUL-terminated, the features reachable from the node `name`, depth first
 // in the description's order. `seen` holds the nodes met so far: a feature in two categories is
 // listed once, and a category that contains itself ends the descent.
@@ -237,13 +246,6 @@ void collectFeatures(ArvGc* genicam, const char* name, GHashTable* seen, GString
     for (const GSList* f = arv_gc_category_get_features(ARV_GC_CATEGORY(node)); f != nullptr; f = f->next)
         collectFeatures(genicam, static_cast<const char*>(f->data), seen, names);
 }
-
-struct NamesFree {
-    void operator()(GString* s) const { g_string_free(s, TRUE); }
-};
-struct SeenFree {
-    void operator()(GHashTable* t) const { g_hash_table_unref(t); }
-};
 
 }  // namespace
 }  // namespace camarv
