@@ -1,11 +1,14 @@
-// The feature functions of the camera SDK over Aravis: integer, float, enumeration and command
-// features through Aravis's GenICam nodes, exposure, and the packet size for a GigE camera's link.
+// The feature functions of the camera SDK over Aravis: integer, float, enumeration, boolean, string
+// and command features through Aravis's GenICam nodes, exposure, the packet size for a GigE camera's
+// link, and the names of the features a camera's description offers.
 //
 // A feature the camera lacks is MV_E_SUPPORT; a feature of another type than the call's, or a value
 // out of range, off the feature's step or without an entry, is MV_E_PARAMETER.
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "aravis_internal.h"
 
@@ -27,20 +30,35 @@ int integerNode(const Handle& h, const char* name, ArvGcInteger*& out) {
     return kOk;
 }
 
-// A float feature's node; "ExposureTime" is "ExposureTimeAbs" on cameras of the older naming.
-int floatNode(const Handle& h, const char* name, ArvGcFloat*& out) {
+// A feature's node when it is of `type` (a GenICam node class or interface): kOk with `out` set, or
+// the status to return.
+int nodeOfType(const Handle& h, const char* name, GType type, ArvGcNode*& out) {
     ArvGcNode* node = featureNode(h, name);
-    if (node == nullptr && std::strcmp(name, "ExposureTime") == 0) node = featureNode(h, "ExposureTimeAbs");
     if (node == nullptr) return kSupport;
-    if (!ARV_IS_GC_FLOAT(node)) return kParameter;
+    if (!G_TYPE_CHECK_INSTANCE_TYPE(node, type)) return kParameter;
+    out = node;
+    return kOk;
+}
+
+// Float features that cameras of the older standard feature naming have under their "Abs" names, in
+// the same units.
+constexpr const char* kOlderFloatNames[][2] = {{"ExposureTime", "ExposureTimeAbs"}, {"Gain", "GainAbs"}};
+
+// A float feature's node, by its older name where the camera lacks the current one.
+int floatNode(const Handle& h, const char* name, ArvGcFloat*& out) {
+    const char* actual = name;
+    for (const auto& older : kOlderFloatNames) {
+        if (std::strcmp(name, older[0]) == 0 && featureNode(h, name) == nullptr) actual = older[1];
+    }
+    ArvGcNode* node = nullptr;
+    if (const int rc = nodeOfType(h, actual, ARV_TYPE_GC_FLOAT, node)) return rc;
     out = ARV_GC_FLOAT(node);
     return kOk;
 }
 
 int enumerationNode(const Handle& h, const char* name, ArvGcEnumeration*& out) {
-    ArvGcNode* node = featureNode(h, name);
-    if (node == nullptr) return kSupport;
-    if (!ARV_IS_GC_ENUMERATION(node)) return kParameter;
+    ArvGcNode* node = nullptr;
+    if (const int rc = nodeOfType(h, name, ARV_TYPE_GC_ENUMERATION, node)) return rc;
     out = ARV_GC_ENUMERATION(node);
     return kOk;
 }
@@ -82,6 +100,26 @@ int readFloat(const Handle& h, ArvGcFloat* node, MVCC_FLOATVALUE* v) {
     return kOk;
 }
 
+// A string feature's value, cut to what the SDK's buffer holds, and its maximum length: the value's
+// own length where the feature states none.
+int readString(const Handle& h, ArvGcString* node, MVCC_STRINGVALUE& v) {
+    Error err;
+    const char* value = arv_gc_string_get_value(node, err.slot());
+    if (err.failed()) return deviceFailure(h, err);
+    if (value == nullptr) value = "";
+    const std::size_t length = std::strlen(value);
+    // Aravis answers a String node, which states no maximum, with G_MAXINT64.
+    gint64 max = arv_gc_string_get_max_length(node, err.slot());
+    if (err.undefined() || (!err.failed() && max == G_MAXINT64))
+        max = static_cast<gint64>(length), err.clear();
+    if (err.failed()) return deviceFailure(h, err);
+    MVCC_STRINGVALUE out{};
+    std::memcpy(out.chCurValue, value, std::min(length, sizeof out.chCurValue - 1));
+    out.nMaxLength = max;
+    v = out;
+    return kOk;
+}
+
 // The entries of the enumerations the SDK documents by constant, indexed by the constant; NULL where
 // a constant has no entry.
 struct NamedEnum {
@@ -107,12 +145,73 @@ const NamedEnum* namedEnum(const char* feature) {
     return nullptr;
 }
 
-// The SDK constant of an automatic mode's entry name, or -1.
-int autoModeOf(const char* name) {
-    for (unsigned i = 0; name != nullptr && i < 3; ++i) {
-        if (std::strcmp(kAutoModes[i], name) == 0) return static_cast<int>(i);
+// The SDK constant of an entry of a named enumeration, or -1 for an entry it has no constant for.
+int constantOf(const NamedEnum& e, const char* entry) {
+    for (unsigned i = 0; entry != nullptr && i < e.count; ++i) {
+        if (e.names[i] != nullptr && std::strcmp(e.names[i], entry) == 0) return static_cast<int>(i);
     }
     return -1;
+}
+
+// An integer entry value as the SDK's unsigned int, or -1 where it has none.
+int64_t sdkValueOf(gint64 value) {
+    return value >= 0 && value <= UINT32_MAX ? value : -1;
+}
+
+// An enumeration's entry and the entries available now, as the SDK's values: the constants of a
+// named enumeration, else the entries' integer values. An entry without such a value is left out of
+// the list; as the current one it is MV_E_UNKNOW.
+int readEnumeration(const Handle& h, ArvGcEnumeration* node, const NamedEnum* named, MVCC_ENUMVALUE& v) {
+    Error err;
+    MVCC_ENUMVALUE out{};
+    const int64_t cur = named != nullptr
+                            ? constantOf(*named, arv_gc_enumeration_get_string_value(node, err.slot()))
+                            : sdkValueOf(arv_gc_enumeration_get_int_value(node, err.slot()));
+    if (err.failed()) return deviceFailure(h, err);
+    if (cur < 0) return kUnknown;
+    out.nCurValue = static_cast<unsigned>(cur);
+    guint n = 0;
+    const auto add = [&out](int64_t value) {
+        if (value >= 0 && out.nSupportedNum < MV_MAX_XML_SYMBOLIC_NUM)
+            out.nSupportValue[out.nSupportedNum++] = static_cast<unsigned>(value);
+    };
+    if (named != nullptr) {
+        const char** names = arv_gc_enumeration_dup_available_string_values(node, &n, err.slot());
+        for (guint i = 0; names != nullptr && i < n; ++i) add(constantOf(*named, names[i]));
+        g_free(static_cast<void*>(names));
+    } else {
+        gint64* values = arv_gc_enumeration_dup_available_int_values(node, &n, err.slot());
+        for (guint i = 0; values != nullptr && i < n; ++i) add(sdkValueOf(values[i]));
+        g_free(values);
+    }
+    if (err.failed()) return deviceFailure(h, err);
+    v = out;
+    return kOk;
+}
+
+// Aravis checks a float's range (range check policy) but not its step. A value is on the step when
+// the step nearest to it, rounded to the caller's float, is that value: a step such as 0.1 has no
+// exact binary value. Aravis answers a float without a step with G_MINDOUBLE.
+int checkFloatStep(const Handle& h, ArvGcFloat* node, float value) {
+    Error err;
+    const double inc = arv_gc_float_get_inc(node, err.slot());
+    if (err.undefined() || (!err.failed() && !(inc > G_MINDOUBLE))) return kOk;
+    double min = err.failed() ? 0 : arv_gc_float_get_min(node, err.slot());
+    // Without a minimum (Aravis answers -G_MAXFLOAT), the steps count from 0.
+    if (err.undefined() || min <= -G_MAXFLOAT) min = 0, err.clear();
+    if (err.failed()) return deviceFailure(h, err);
+    const double nearest = min + std::round((value - min) / inc) * inc;
+    return static_cast<float>(nearest) == value ? kOk : kParameter;
+}
+
+// A feature that is locked now (pIsLocked: most often TLParamsLocked while a stream runs) takes no
+// write until it is unlocked, as the stream parameters that grabbing locks. Aravis's access check
+// leaves the lock to the device, which would answer with an error that names no lock.
+int checkUnlocked(const Handle& h, ArvGcNode* node) {
+    Error err;
+    const bool locked = arv_gc_feature_node_is_locked(ARV_GC_FEATURE_NODE(node), err.slot());
+    if (err.failed()) return deviceFailure(h, err);
+    return locked ? kCallOrder : kOk;
 }
 
 // A software trigger needs a running stream and, where the camera says, the software source.
@@ -124,6 +223,28 @@ int checkSoftwareTrigger(const Handle& h) {
     const char* value = arv_gc_enumeration_get_string_value(source, err.slot());
     if (err.failed()) return deviceFailure(h, err);
     return value != nullptr && std::strcmp(value, "Software") == 0 ? kOk : kPrecondition;
+}
+
+// Owners of the lister's GLib objects, released on every path.
+struct NamesFree {
+    void operator()(GString* s) const { g_string_free(s, TRUE); }
+};
+struct SeenFree {
+    void operator()(GHashTable* t) const { g_hash_table_unref(t); }
+};
+
+// Appends to `names`, each NUL-terminated, the features reachable from the node `name`, depth first
+// in the description's order. `seen` holds the nodes met so far: a feature in two categories is
+// listed once, and a category that contains itself ends the descent.
+void collectFeatures(ArvGc* genicam, const char* name, GHashTable* seen, GString* names) {
+    ArvGcNode* node = arv_gc_get_node(genicam, name);
+    if (node == nullptr || !g_hash_table_add(seen, node)) return;
+    if (!ARV_IS_GC_CATEGORY(node)) {
+        g_string_append_len(names, name, static_cast<gssize>(std::strlen(name) + 1));
+        return;
+    }
+    for (const GSList* f = arv_gc_category_get_features(ARV_GC_CATEGORY(node)); f != nullptr; f = f->next)
+        collectFeatures(genicam, static_cast<const char*>(f->data), seen, names);
 }
 
 }  // namespace
@@ -176,6 +297,7 @@ int MV_CC_SetIntValueEx(void* handle, const char* strKey, int64_t nValue) {
         if (const int rc = integerNode(h, strKey, node)) return rc;
         if (const int rc = readInteger(h, node, v)) return rc;
         if (v.nInc > 1 && nValue >= v.nMin && (nValue - v.nMin) % v.nInc != 0) return kParameter;
+        if (const int rc = checkUnlocked(h, ARV_GC_NODE(node))) return rc;
         Error err;
         arv_gc_integer_set_value(node, nValue, err.slot());
         return err.failed() ? deviceFailure(h, err) : kOk;
@@ -188,6 +310,7 @@ int MV_CC_SetEnumValue(void* handle, const char* strKey, unsigned int nValue) {
         if (const int rc = openedDevice(l, strKey == nullptr)) return rc;
         ArvGcEnumeration* node = nullptr;
         if (const int rc = enumerationNode(*l.h, strKey, node)) return rc;
+        if (const int rc = checkUnlocked(*l.h, ARV_GC_NODE(node))) return rc;
         Error err;
         if (const NamedEnum* named = namedEnum(strKey)) {
             const char* entry = nValue < named->count ? named->names[nValue] : nullptr;
@@ -207,6 +330,82 @@ int MV_CC_GetFloatValue(void* handle, const char* strKey, MVCC_FLOATVALUE* pstFl
         ArvGcFloat* node = nullptr;
         if (const int rc = floatNode(*l.h, strKey, node)) return rc;
         return readFloat(*l.h, node, pstFloatValue);
+    });
+}
+
+int MV_CC_SetFloatValue(void* handle, const char* strKey, float fValue) {
+    return guarded([&] {
+        const Lease l(handle);
+        if (const int rc = openedDevice(l, strKey == nullptr)) return rc;
+        ArvGcFloat* node = nullptr;
+        if (const int rc = floatNode(*l.h, strKey, node)) return rc;
+        if (!std::isfinite(fValue)) return kParameter;  // a NaN passes any range check
+        if (const int rc = checkFloatStep(*l.h, node, fValue)) return rc;
+        if (const int rc = checkUnlocked(*l.h, ARV_GC_NODE(node))) return rc;
+        Error err;
+        arv_gc_float_set_value(node, fValue, err.slot());
+        return err.failed() ? deviceFailure(*l.h, err) : kOk;
+    });
+}
+
+int MV_CC_GetEnumValue(void* handle, const char* strKey, MVCC_ENUMVALUE* pEnumValue) {
+    return guarded([&] {
+        const Lease l(handle);
+        if (const int rc = openedDevice(l, strKey == nullptr || pEnumValue == nullptr)) return rc;
+        ArvGcEnumeration* node = nullptr;
+        if (const int rc = enumerationNode(*l.h, strKey, node)) return rc;
+        return readEnumeration(*l.h, node, namedEnum(strKey), *pEnumValue);
+    });
+}
+
+int MV_CC_SetEnumValueByString(void* handle, const char* strKey, const char* strValue) {
+    return guarded([&] {
+        const Lease l(handle);
+        if (const int rc = openedDevice(l, strKey == nullptr || strValue == nullptr)) return rc;
+        ArvGcEnumeration* node = nullptr;
+        if (const int rc = enumerationNode(*l.h, strKey, node)) return rc;
+        if (const int rc = checkUnlocked(*l.h, ARV_GC_NODE(node))) return rc;
+        Error err;
+        arv_gc_enumeration_set_string_value(node, strValue, err.slot());
+        return err.failed() ? deviceFailure(*l.h, err) : kOk;
+    });
+}
+
+int MV_CC_GetBoolValue(void* handle, const char* strKey, bool* pBoolValue) {
+    return guarded([&] {
+        const Lease l(handle);
+        if (const int rc = openedDevice(l, strKey == nullptr || pBoolValue == nullptr)) return rc;
+        ArvGcNode* node = nullptr;
+        if (const int rc = nodeOfType(*l.h, strKey, ARV_TYPE_GC_BOOLEAN, node)) return rc;
+        Error err;
+        const bool value = arv_gc_boolean_get_value(ARV_GC_BOOLEAN(node), err.slot());
+        if (err.failed()) return deviceFailure(*l.h, err);
+        *pBoolValue = value;
+        return kOk;
+    });
+}
+
+int MV_CC_SetBoolValue(void* handle, const char* strKey, bool bValue) {
+    return guarded([&] {
+        const Lease l(handle);
+        if (const int rc = openedDevice(l, strKey == nullptr)) return rc;
+        ArvGcNode* node = nullptr;
+        if (const int rc = nodeOfType(*l.h, strKey, ARV_TYPE_GC_BOOLEAN, node)) return rc;
+        if (const int rc = checkUnlocked(*l.h, node)) return rc;
+        Error err;
+        arv_gc_boolean_set_value(ARV_GC_BOOLEAN(node), bValue, err.slot());
+        return err.failed() ? deviceFailure(*l.h, err) : kOk;
+    });
+}
+
+int MV_CC_GetStringValue(void* handle, const char* strKey, MVCC_STRINGVALUE* pStringValue) {
+    return guarded([&] {
+        const Lease l(handle);
+        if (const int rc = openedDevice(l, strKey == nullptr || pStringValue == nullptr)) return rc;
+        ArvGcNode* node = nullptr;
+        if (const int rc = nodeOfType(*l.h, strKey, ARV_TYPE_GC_STRING, node)) return rc;
+        if (ARV_IS_GC_ENUMERATION(node)) return kParameter;  // Aravis reads an entry name as a string
+        return readString(*l.h, ARV_GC_STRING(node), *pStringValue);
     });
 }
 
@@ -235,34 +434,35 @@ int MV_CC_SetCommandValue(void* handle, const char* strKey) {
     });
 }
 
+// ExposureAuto as GetEnumValue reads it: the SDK's constants.
 int MV_CC_GetExposureAutoMode(void* handle, MVCC_ENUMVALUE* pstValue) {
-    return guarded([&] {
-        const Lease l(handle);
-        if (const int rc = openedDevice(l, pstValue == nullptr)) return rc;
-        ArvGcEnumeration* node = nullptr;
-        if (const int rc = enumerationNode(*l.h, "ExposureAuto", node)) return rc;
-        Error err;
-        const int mode = autoModeOf(arv_gc_enumeration_get_string_value(node, err.slot()));
-        if (err.failed()) return deviceFailure(*l.h, err);
-        if (mode < 0) return kUnknown;  // an entry the SDK has no constant for
-        guint n = 0;
-        const char** names = arv_gc_enumeration_dup_available_string_values(node, &n, err.slot());
-        if (err.failed()) return deviceFailure(*l.h, err);
-        MVCC_ENUMVALUE v{};
-        v.nCurValue = static_cast<unsigned>(mode);
-        for (guint i = 0; i < n; ++i) {
-            const int m = autoModeOf(names[i]);
-            if (m >= 0) v.nSupportValue[v.nSupportedNum++] = static_cast<unsigned>(m);
-        }
-        g_free(static_cast<void*>(names));
-        *pstValue = v;
-        return kOk;
-    });
+    return MV_CC_GetEnumValue(handle, "ExposureAuto", pstValue);
 }
 
 // The ExposureTime feature, or ExposureTimeAbs where the camera has the older name (floatNode).
 int MV_CC_GetExposureTime(void* handle, MVCC_FLOATVALUE* pstValue) {
     return MV_CC_GetFloatValue(handle, "ExposureTime", pstValue);
+}
+
+// Feature names are copied out under the handle's lock and visited after the call let go of the
+// handle, so `visit` may call the SDK on it, even close or destroy it.
+__attribute__((visibility("default"))) int quellshot_sdk_features(void* handle,
+                                                                  int (*visit)(const char* name, void* ctx),
+                                                                  void* ctx) {
+    return guarded([&] {
+        const std::unique_ptr<GString, NamesFree> names(g_string_new(nullptr));
+        {
+            const Lease l(handle);
+            if (const int rc = openedDevice(l, visit == nullptr)) return rc;
+            ArvGc* genicam = arv_device_get_genicam(deviceOf(*l.h));
+            const std::unique_ptr<GHashTable, SeenFree> seen(g_hash_table_new(g_direct_hash, g_direct_equal));
+            collectFeatures(genicam, "Root", seen.get(), names.get());
+        }
+        const char* const end = names->str + names->len;
+        for (const char* p = names->str; p < end && visit(p, ctx) == 0; p += std::strlen(p) + 1) {
+        }
+        return kOk;
+    });
 }
 
 }  // extern "C"

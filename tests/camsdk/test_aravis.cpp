@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <thread>
@@ -15,6 +17,8 @@
 #include "support/arvfake.h"
 #include "support/netns.h"
 #include "support/waitfor.h"
+
+extern "C" int quellshot_sdk_features(void* handle, int (*visit)(const char* name, void* ctx), void* ctx);
 
 namespace {
 
@@ -94,6 +98,19 @@ TEST_F(Aravis, MisuseStatuses) {
         {kOpened, [](void* x) { return MV_CC_SetIntValueEx(x, "PayloadSize", 1); }, MV_E_SUPPORT},
         {kOpened, [&](void* x) { return MV_CC_GetIntValueEx(x, "PixelFormat", &iv); }, MV_E_PARAMETER},
         {kOpened, [](void* x) { return MV_CC_SetCommandValue(x, "Width"); }, MV_E_PARAMETER},
+        {kOpened, [](void* x) { return quellshot_sdk_features(x, nullptr, nullptr); }, MV_E_PARAMETER},
+        {kOpened, [](void* x) { return MV_CC_SetFloatValue(x, "Gain", 6.25f); }, MV_E_PARAMETER},  // step 0.5
+        {kOpened, [](void* x) { return MV_CC_SetFloatValue(x, "ExposureTime", NAN); }, MV_E_PARAMETER},
+        {kOpened, [](void* x) { return MV_CC_SetIntValueEx(x, "TLParamsLocked", 1) ?:
+                                       MV_CC_SetFloatValue(x, "Gain", 1); }, MV_E_CALLORDER},  // locked
+        {kOpened, [](void* x) { return MV_CC_SetEnumValueByString(x, "TriggerMode", "Of"); }, MV_E_PARAMETER},
+        // A feature of another type (Aravis reads an enumeration as its entry's name, but it is no
+        // string feature) and no place for the value: the AND of the statuses stays MV_E_PARAMETER
+        // only when each is.
+        {kOpened, [](void* x) { bool v; MVCC_STRINGVALUE s; return MV_CC_GetBoolValue(x, "Width", &v) &
+            MV_CC_GetStringValue(x, "PixelFormat", &s) & MV_CC_GetStringValue(x, "DeviceID", nullptr) &
+            MV_CC_GetEnumValue(x, "TriggerMode", nullptr) & MV_CC_GetBoolValue(x, "TestBoolean", nullptr); },
+         MV_E_PARAMETER},
         {kOpened, [](void* x) { return MV_USB_SetTransferWays(x, 2); }, MV_E_SUPPORT},
         {kOpened, [](void* x) { return MV_CC_SetCommandValue(x, "DeviceReset") ?: MV_CC_StartGrabbing(x); },
          MV_E_PRECONDITION},
@@ -122,7 +139,8 @@ TEST_F(Aravis, MisuseStatuses) {
 
 TEST_F(Aravis, FeatureValues) {
     ASSERT_EQ(open(kCam1), MV_OK);
-    // Enumerations the SDK documents by constant are set by entry name, the others by value.
+    // Enumerations the SDK documents by constant are set by entry name, the others by value, and read
+    // back alike.
     const std::tuple<const char*, unsigned, const char*, int64_t> rows[] = {
         {"TriggerMode", 1, "TriggerModeRegister", 1},   {"TriggerSource", 7, "TriggerSourceRegister", 1},
         {"ExposureAuto", 1, "ExposureAutoRegister", 3}, {"ExposureAuto", 2, "ExposureAutoRegister", 2},
@@ -130,8 +148,10 @@ TEST_F(Aravis, FeatureValues) {
     };
     for (const auto& [feature, value, reg, raw] : rows) {
         MVCC_INTVALUE_EX v{};
+        MVCC_ENUMVALUE e{};
         EXPECT_TRUE(MV_CC_SetEnumValue(h, feature, value) == MV_OK &&
-                    MV_CC_GetIntValueEx(h, reg, &v) == MV_OK && v.nCurValue == raw)
+                    MV_CC_GetIntValueEx(h, reg, &v) == MV_OK && v.nCurValue == raw &&
+                    MV_CC_GetEnumValue(h, feature, &e) == MV_OK && e.nCurValue == value)
             << feature << "=" << value;
     }
     MVCC_ENUMVALUE mode{};
@@ -153,11 +173,53 @@ TEST_F(Aravis, FeatureValues) {
                 MV_CC_GetExposureTime(h, &exposure) == 0);
     EXPECT_TRUE(fv.fCurValue == 10000.0f && fv.fMin == 10.0f && fv.fMax == 1e7f &&
                 exposure.fCurValue == 10000.0f);
+    // Gain is GainAbs there too; TestBoolean is on when TestRegister is 321; DeviceUserNote, a String
+    // node, is cut to the SDK's buffer and states no maximum length: its 300 bytes stand for it;
+    // PixelFormat's entries are the SDK's pixel types; TestEnumeration has one too many for the list.
+    bool on = false;
+    MVCC_STRINGVALUE vendor, note;
+    MVCC_ENUMVALUE pixel{}, many{};
+    ASSERT_EQ(MV_CC_SetFloatValue(h, "Gain", 6.5f) ?: MV_CC_GetFloatValue(h, "GainAbs", &fv) ?:
+              MV_CC_SetBoolValue(h, "TestBoolean", true) ?: MV_CC_GetBoolValue(h, "TestBoolean", &on) ?:
+              MV_CC_GetIntValueEx(h, "TestRegister", &iv) ?:
+              MV_CC_GetStringValue(h, "DeviceVendorName", &vendor) ?:
+              MV_CC_GetStringValue(h, "DeviceUserNote", &note) ?:
+              MV_CC_GetEnumValue(h, "TestEnumeration", &many) ?:
+              MV_CC_SetEnumValueByString(h, "PixelFormat", "Mono8") ?:
+              MV_CC_GetEnumValue(h, "PixelFormat", &pixel), MV_OK);
+    EXPECT_TRUE(fv.fCurValue == 6.5f && on && iv.nCurValue == 321 && vendor.nMaxLength == 32 &&
+                vendor.chCurValue == std::string("Aravis") && note.nMaxLength == 300 &&
+                std::strlen(note.chCurValue) == 255 && note.chCurValue[254] == '4' &&
+                pixel.nCurValue == PixelType_Gvsp_Mono8 && many.nSupportedNum == MV_MAX_XML_SYMBOLIC_NUM);
+    EXPECT_EQ(std::vector<unsigned>(pixel.nSupportValue, pixel.nSupportValue + pixel.nSupportedNum + 1),
+              (std::vector<unsigned>{0x0108000B, 0x0108000A, 0x01080008, 0x01080009, 0x01080001, kRgb8,
+                                     0x01100007, 0}));
     // The interface's MTU, within GevSCPSPacketSize's 220..16404 in steps of 4.
     for (const auto& [mtu, size] : {std::pair{1500, 1500}, {1503, 1500}, {9000, 9000}, {65536, 16404}}) {
         ASSERT_EQ(system(("ip link set lo mtu " + std::to_string(mtu)).c_str()), 0);
         EXPECT_EQ(MV_CC_GetOptimalPacketSize(h), size) << mtu;
     }
+}
+
+// The features reachable from Root, each once, in the description's order, without categories; the
+// handle is free while they are visited; a non-zero answer ends the walk.
+TEST_F(Aravis, FeatureLister) {
+    using Walk = std::tuple<void*, unsigned, std::string>;  // handle, names to visit, names visited
+    const auto visit = [](const char* name, void* ctx) {
+        auto& [handle, left, names] = *static_cast<Walk*>(ctx);
+        names += MV_CC_GetOptimalPacketSize(handle) > 0 ? name + std::string(" ") : "?";
+        return int(--left == 0);
+    };
+    ASSERT_EQ(open(kCam1), MV_OK);
+    Walk all{h, 100, ""}, two{h, 2, ""};
+    ASSERT_EQ(quellshot_sdk_features(h, visit, &all) ?: quellshot_sdk_features(h, visit, &two), MV_OK);
+    EXPECT_EQ(std::get<2>(all),
+              "DeviceVendorName DeviceModelName DeviceManufacturerInfo DeviceID DeviceVersion DeviceReset "
+              "SensorHeight SensorWidth OffsetX OffsetY Width Height BinningHorizontal BinningVertical "
+              "PixelFormat AcquisitionMode AcquisitionStart AcquisitionStop TriggerSelector TriggerMode "
+              "TriggerSoftware TriggerSource TriggerActivation ExposureTimeAbs ExposureAuto PayloadSize "
+              "TestRegister ");
+    EXPECT_EQ(std::get<2>(two), "DeviceVendorName DeviceModelName ");
 }
 
 // A wait for a frame holds no lock: a stop or destroy from another thread ends it at once.
