@@ -11,7 +11,6 @@
 #include <camimage.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include "sim_internal.h"
@@ -190,7 +189,8 @@ constexpr Entry kAutoModes[] = {{"Off", MV_EXPOSURE_AUTO_MODE_OFF},
                                 {"Once", MV_EXPOSURE_AUTO_MODE_ONCE},
                                 {"Continuous", MV_EXPOSURE_AUTO_MODE_CONTINUOUS}};
 
-// Pixel formats every camera offers beside its own, as colour cameras convert on the device.
+// Besides its own format every simulated camera offers grey, colour and raw frames, so that a test can
+// switch any camera between them.
 bool offered(const Device& d, Pixel p) {
     return p == d.cam.pixel || p == Pixel::kMono8 || p == Pixel::kRgb8 || p == Pixel::kBayerRg8;
 }

@@ -242,8 +242,8 @@ TEST_F(CamSim, FeaturesTheirTypesLimitsAndAccess) {
         {"i Width 56", bad}, {"i Width 512", ok}, {"I OffsetX = 0 0 488 8", ok}, {"i OffsetX 496", bad},
         {"i OffsetX 488", ok}, {"I Width = 512 64 512 8", ok}, {"I Height = 99 3 99 2", ok},
         {"i Height 98", bad}, {"i Height 97", ok}, {"I OffsetY = 0 0 2 2", ok},
-        {"I HeightMax = 99 99 99 1", ok}, {"i WidthMax 99", no}, {"I PayloadSize = 99328 99328 99328 1", ok},
-        {"i PayloadSize 99328", no}, {"n PixelFormat BGR8", bad},
+        {"I WidthMax = 1000 1000 1000 1", ok}, {"i HeightMax 99", no},
+        {"I PayloadSize = 99328 99328 99328 1", ok}, {"i PayloadSize 99328", no}, {"n PixelFormat BGR8", bad},
         {"E PixelFormat = 1100005: 2180014 1080001 1080009 1100005", ok}, {"e PixelFormat 0x1080008", bad},
         {"n PixelFormat Mono8", ok}, {"I PayloadSize = 49664 49664 49664 1", ok}, {"e TriggerSource 5", bad},
         {"I GevSCPSPacketSize = 1500 220 9156 4", ok}, {"i GevSCPSPacketSize 1502", bad},
@@ -289,19 +289,24 @@ TEST_F(CamSim, FramesFollowTheSettingsAndTakeTheirFrameTime) {
     MVCC_FLOATVALUE us{};
     MV_FRAME_OUT f{};  // free run first, as the camera comes up
     const MV_FRAME_OUT_INFO_EX& i = f.stFrameInfo;
-    for (const auto& [exposure, automatic] : {std::pair{100.0f, 1u}, {200.0f, 0u}, {200.0f, 0u}}) {
+    // Once ends itself at the sequence's last value; switching automatic exposure on starts it over.
+    // clang-format off
+    for (const auto& [before, exposure, mode0] :
+         {std::tuple{"", 100, 1u}, {"", 200, 0u}, {"", 200, 0u}, {"n ExposureAuto Continuous", 100, 2u}}) {
+        // clang-format on
+        if (*before != '\0') calls({before});
         ASSERT_EQ(MV_CC_GetImageBuffer(h, &f, 0), MV_OK);
         EXPECT_TRUE(i.nWidth == 64 && i.nHeight == 64 && i.enPixelType == PixelType_Gvsp_Mono8 &&
                     i.nFrameLen == 4096);
         EXPECT_TRUE(MV_CC_FreeImageBuffer(h, &f) == MV_OK && MV_CC_GetExposureTime(h, &us) == MV_OK &&
                     MV_CC_GetExposureAutoMode(h, &mode) == MV_OK);
-        EXPECT_TRUE(us.fCurValue == exposure && mode.nCurValue == automatic) << us.fCurValue;
+        EXPECT_TRUE(us.fCurValue == exposure && mode.nCurValue == mode0) << us.fCurValue;
     }
     const double scale = 0.2, frameMs = (1e6 + 4096 / 350.0) / 1000 * scale;
     ASSERT_TRUE(MV_CC_StopGrabbing(h) == MV_OK && camsim_time_scale(scale) == 0);
     const double t0 = mono_ms();  // before the triggers
-    calls({"f ExposureTime 1e6", "e TriggerMode 1", "e TriggerSource 7", "G", "C TriggerSoftware",
-           "C TriggerSoftware"});
+    calls({"n ExposureAuto Off", "f ExposureTime 1e6", "e TriggerMode 1", "e TriggerSource 7", "G",
+           "C TriggerSoftware", "C TriggerSoftware"});
     uint64_t stamp[3] = {};
     for (int n = 1; n <= 2; ++n) {
         ASSERT_EQ(MV_CC_GetImageBuffer(h, &f, 60000), MV_OK);
