@@ -348,6 +348,9 @@ int main() {
                    "DeviceVendorName=Hikrobot Width=1920 Height=1080 PixelFormat=RGB8 ExposureAuto=Off"))
         fail("cannot configure the emulated camera");
     DiscoveryCounter counter;
+    // The program's peak memory first, while this process is small: a child's peak counts the pages it
+    // shared with this process from fork to exec.
+    const long rss = cliPeakRssKib();
 
     // A first photo of ours, not counted: it also sets the packet size the camera keeps for both.
     (void)oursGrab(counter, nullptr);
@@ -367,7 +370,6 @@ int main() {
     }
     const double perDiscovery = median(r.minimalFound);
     if (perDiscovery < 1) fail("no discovery request was seen on lo: the count would mean nothing");
-    const long rss = cliPeakRssKib();
     std::vector<double> series, minimal;
     for (int run = 0; run < 5; ++run) {
         for (int side = 0; side < 2; ++side) {

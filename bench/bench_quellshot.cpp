@@ -224,9 +224,20 @@ long cli_peak_rss_kib(int count = 1) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The simulated camera for this process and the programs it starts: a build with the backend over
+    // Aravis would otherwise choose that one, whose discovery must not leave a private network.
+    setenv("QUELLSHOT_SDK", "sim", 1);
     char tmpl[] = "/tmp/qs-bench-XXXXXX";
     if (mkdtemp(tmpl) == nullptr) return 1;
     g_dir = tmpl;
+    // The program's peak memory first, while this process is small: a child's peak counts the pages it
+    // shared with this process from fork to exec.
+    constexpr int kCounts[3] = {1, 5, 40};
+    long peaks[3];
+    for (size_t i = 0; i < 3; ++i) {
+        load(kManual);
+        peaks[i] = cli_peak_rss_kib(kCounts[i]);
+    }
     // The capture module logs nothing on success; the debug lines of the settle run stay quiet too.
     benchmark::RegisterBenchmark("grab/manual_jpeg", BM_Grab, kManual, "Quellshot_Grab")
         ->UseManualTime()
@@ -301,8 +312,7 @@ int main(int argc, char** argv) {
                 bench_text("%.3fx", modelRate > 0 ? rate / modelRate : 0), ">= 0.9x",
                 rate >= 0.9 * modelRate);
 
-    load(kManual);
-    const long rss = cli_peak_rss_kib();
+    const long rss = peaks[0];
     const double goalKib = (3 * kFrameBytes + 8.0 * 1024 * 1024) / 1024;
     if (rss >= 0) {
         printf(
@@ -311,9 +321,9 @@ int main(int argc, char** argv) {
     }
     report_goal("peak resident memory of 'quellshot grab' (3 x frame + 8 MiB)", rss >= 0,
                 bench_text("%ld KiB", rss), "-", "-", bench_text("<= %.0f KiB", goalKib), rss <= goalKib);
-    for (const int n : {5, 40}) {
-        load(kManual);
-        const long peak = cli_peak_rss_kib(n);
+    for (size_t i = 1; i < 3; ++i) {
+        const int n = kCounts[i];
+        const long peak = peaks[i];
         if (peak >= 0)
             printf("Peak resident memory of 'quellshot grab --count %d': %ld KiB: %s\n", n, peak,
                    peak <= goalKib ? "met" : "MISSED");
