@@ -304,24 +304,34 @@ double minimalSeries(int& retries) {
     return ms;
 }
 
-// Peak resident memory, in KiB, of the quellshot program taking one photo with the backend chosen
-// by name, as a user would, and this run's lock directory; nothing else of the environment counts.
-long cliPeakRssKib() {
-    const std::string base = g_dir + "/cli", lockDir = "QUELLSHOT_LOCKDIR=" + g_dir + "/lock";
+// Peak resident memory, in KiB, of the quellshot program taking one photo (count 1) or a series with the
+// backend chosen by name, as a user would, and this run's lock directory; nothing else of the
+// environment counts.
+long cliPeakRssKib(int count = 1) {
+    const std::string base = g_dir + (count == 1 ? "/cli" : "/cli%n"),
+                      lockDir = "QUELLSHOT_LOCKDIR=" + g_dir + "/lock";
+    const std::string n = std::to_string(count);
     const char* const envp[] = {"QUELLSHOT_SDK=aravis", lockDir.c_str(), nullptr};
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
         if (null >= 0) dup2(null, STDOUT_FILENO);
-        execle(QS_CLI_PATH, QS_CLI_PATH, "grab", "--timeout", "30", base.c_str(), nullptr,
-               const_cast<char* const*>(envp));
+        if (count == 1) {
+            execle(QS_CLI_PATH, QS_CLI_PATH, "grab", "--timeout", "30", base.c_str(), nullptr,
+                   const_cast<char* const*>(envp));
+        } else {
+            execle(QS_CLI_PATH, QS_CLI_PATH, "grab", "--count", n.c_str(), base.c_str(), nullptr,
+                   const_cast<char* const*>(envp));
+        }
         _exit(127);
     }
     int status = 0;
     struct rusage ru {};
     if (pid < 0 || wait4(pid, &status, 0, &ru) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         fail(bench_text("'quellshot grab' failed (wait status 0x%x)", static_cast<unsigned>(status)));
-    if (!isFrameJpeg(base + ".jpg")) fail("'quellshot grab' succeeded without a 1920x1080 JPEG");
+    const std::string last =
+        count == 1 ? base + ".jpg" : g_dir + bench_text("/cli%0*d.jpg", static_cast<int>(n.size()), count);
+    if (!isFrameJpeg(last)) fail("'quellshot grab' succeeded without a 1920x1080 JPEG");
     return ru.ru_maxrss;
 }
 
@@ -350,7 +360,7 @@ int main() {
     DiscoveryCounter counter;
     // The program's peak memory first, while this process is small: a child's peak counts the pages it
     // shared with this process from fork to exec.
-    const long rss = cliPeakRssKib();
+    const long rss = cliPeakRssKib(), seriesRss = cliPeakRssKib(40);
 
     // A first photo of ours, not counted: it also sets the packet size the camera keeps for both.
     (void)oursGrab(counter, nullptr);
@@ -417,6 +427,14 @@ int main() {
     report_goal("series of 20 photos 1920x1080 JPEG over Aravis, photos/s: qs_series vs minimal Aravis loop",
                 true, bench_text("%.1f /s", oursRate), bench_text("%.1f /s", minimalRate),
                 bench_text("%.3fx", oursRate / minimalRate), ">= 0.9x", oursRate >= 0.9 * minimalRate);
+    const double seriesGoal = (3.0 * kFrameBytes + 8.0 * 1024 * 1024) / 1024;
+    printf(
+        "Peak resident memory of 'quellshot grab --count 40': %ld KiB; goal <= %.0f KiB (3 x frame + 8 MiB): "
+        "%s\n",
+        seriesRss, seriesGoal, seriesRss <= seriesGoal ? "met" : "MISSED");
+    report_goal("peak resident memory of 'quellshot grab --count 40' over Aravis (3 x frame + 8 MiB)", true,
+                bench_text("%ld KiB", seriesRss), "-", "-", bench_text("<= %.0f KiB", seriesGoal),
+                seriesRss <= seriesGoal);
     camera.stop();
     return system(("rm -rf '" + g_dir + "'").c_str()) == 0 ? 0 : 1;
 }
