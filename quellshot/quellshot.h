@@ -249,7 +249,9 @@ QS_API int qs_set_quality(qs_session* session, int quality);
  * read (QS_E_FEATURE_TYPE).
  * qs_feature_set writes a value given as text, in the feature's own type: an integer, a float,
  * "true"/"false"/"1"/"0", an enumeration's entry name or number; a command is executed (value
- * NULL or ""). Text that is not a value of the feature's type gives QS_E_ARGUMENT.
+ * NULL or ""). Text that is not a value of the feature's type gives QS_E_ARGUMENT. A write the
+ * camera refuses while it streams (size, offsets, pixel format, ...) is tried once more with the
+ * stream stopped for it.
  * qs_feature_list calls visit(name, ctx) for each feature the camera's description offers, or, where
  * the camera SDK cannot enumerate them (the vendor's), for each of the standard features the
  * camera has; a non-zero return from visit ends the walk. */
