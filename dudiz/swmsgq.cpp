@@ -1,10 +1,16 @@
 // Bounded message ring between threads: one mutex guards the ring, one signal counts the posts.
 #include "swmsgq.h"
 
+#include <pthread.h>
+#include <sched.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "internal/swalloc.h"
 #include "internal/swlocked.h"
+#include "internal/timedwait.h"
 #include "swlog.h"
 #include "swmutex.h"
 #include "swsignal.h"
@@ -14,6 +20,11 @@
 namespace {
 
 constexpr int kSlots = 64;  // ring storage; one slot stays empty, so at most 63 messages
+// Tries of the signal before a read's wait may sleep, the last ones giving up the processor: together
+// a few microseconds, about what a writer running beside the reader needs to post its next message,
+// and far below the millisecond that a timed wait sleeps between its tries.
+constexpr int kTries = 40;
+constexpr int kYieldingTries = 10;
 
 struct SMsg {
     int msg;
@@ -36,6 +47,46 @@ SMsgQueue* as_queue(void* hQueue) {
 
 int advance(const SMsgQueue* q, int index) {
     return index + 1 == q->depth ? 0 : index + 1;
+}
+
+void cpu_relax() {
+#if defined(__i386__) || defined(__x86_64__)
+    __builtin_ia32_pause();
+#elif defined(__arm__) || defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+// Takes one count of the signal as sw_signal_wait(hSignal, timeout) does, with a short run of tries
+// first: a reader that keeps up with its writer finds the ring empty between two posts, and such a
+// gap must cost neither a millisecond's sleep of the timed-wait poll nor a sleep and wake-up in the
+// kernel. The last tries yield, so that a writer sharing the reader's processor gets to post. The
+// tries count against the time-out and leave errno as it was (a failed try sets it), so results,
+// time-outs and errno are the plain wait's.
+bool take_count(void* hSignal, int timeout) {
+    if (timeout == 0) return sw_signal_wait(hSignal, 0) == 0;
+    // The unlimited wait acts on a pending cancellation even when a count is there at once.
+    if (timeout < 0) pthread_testcancel();
+    const int64_t start = timeout > 0 ? dudiz::monotonic_ms() : 0;
+    const int savedErrno = errno;
+    for (int k = 0; k < kTries; ++k) {
+        if (sw_signal_wait(hSignal, 0) == 0) {
+            errno = savedErrno;
+            return true;
+        }
+        if (errno != ETIMEDOUT) break;  // not a busy signal: the wait below reports the failure
+        if (k < kTries - kYieldingTries) {
+            cpu_relax();
+        } else if (timeout > 0 && dudiz::monotonic_ms() - start >= timeout) {
+            break;  // a yield can last a time slice; a short time-out stays short
+        } else {
+            (void)sched_yield();
+        }
+    }
+    errno = savedErrno;
+    if (timeout < 0) return sw_signal_wait(hSignal, -1) == 0;
+    const int64_t left = timeout - (dudiz::monotonic_ms() - start);
+    return sw_signal_wait(hSignal, left > 0 ? static_cast<int>(left) : 0) == 0;
 }
 
 }  // namespace
@@ -82,7 +133,7 @@ extern "C" int sw_msgq_post(void* hQueue, int msg, unsigned long wParam, unsigne
 extern "C" int sw_msgq_read(void* hQueue, int* msg, unsigned long* wParam, unsigned long* lParam, int timeout) {
     SMsgQueue* q = as_queue(hQueue);
     if (q == nullptr) return -1;
-    if (sw_signal_wait(q->hSignal, timeout) != 0) return -1;
+    if (!take_count(q->hSignal, timeout)) return -1;
     SMsg m;
     {
         const dudiz::Locked lock(q->hMutex);

@@ -4,7 +4,10 @@
  * Posting never waits for room: when the ring is full the oldest message is dropped and the line
  * "a message queue drop a oldest message!" is logged at LEVEL_WARN, once per dropped message.
  * Reading waits for a message under the library's timed-wait rule (see swmutex.h) and takes the
- * messages in the order of their posts (first in, first out).
+ * messages in the order of their posts (first in, first out). Before its wait can sleep, a read with
+ * a time-out other than 0 tries again for a few microseconds, the last tries yielding the processor,
+ * so that a message posted meanwhile is taken without a sleep; the tries count against the time-out
+ * and change no result.
  *
  * Every post adds one count to the queue's signal and every successful read takes one, so the
  * count is the number of posts not yet matched by a read or a clear. After a drop the count is
