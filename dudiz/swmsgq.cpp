@@ -31,10 +31,9 @@ struct SMsg {
     unsigned long lParam;
 };
 
-// The fields that both sides change at every message come first, close together.
+// What both sides touch at every message comes first, so that it shares as few cache lines as can be.
 struct SMsgQueue {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t posted = PTHREAD_COND_INITIALIZER;  // signalled by a post while a reader sleeps
     // Posts not yet matched by a read or a clear: one more than the held messages for each dropped
     // one. Changed under the mutex; a reader's tries look at it without the mutex.
     std::atomic<int> count{0};
@@ -42,6 +41,7 @@ struct SMsgQueue {
     int read = 0;      // slot of the oldest message
     int write = 0;     // slot that the next post fills
     int depth = 0;     // capacity + 1, 2 to 64; fixed after creation
+    pthread_cond_t posted = PTHREAD_COND_INITIALIZER;  // signalled by a post while a reader sleeps
     SMsg msg[kSlots] = {};
 };
 
