@@ -4,9 +4,12 @@
  * Posting never waits for room: when the ring is full the oldest message is dropped and the line
  * "a message queue drop a oldest message!" is logged at LEVEL_WARN, once per dropped message.
  * Reading waits for a message under the library's timed-wait rule (see swmutex.h) and takes the
- * messages in the order of their posts (first in, first out).
+ * messages in the order of their posts (first in, first out). Before its wait can sleep, a read with
+ * a time-out other than 0 looks for a message for a few microseconds, the last looks yielding the
+ * processor, so that a message posted meanwhile is taken without a sleep; the looks count against
+ * the time-out and change no result.
  *
- * Every post adds one count to the queue's signal and every successful read takes one, so the
+ * Every post adds one to the queue's count of posts and every successful read takes one, so the
  * count is the number of posts not yet matched by a read or a clear. After a drop the count is
  * therefore one higher than the number of held messages: each such surplus count makes one later
  * sw_msgq_read return -1 at once, without waiting, after finding the ring empty. sw_msgq_clear
@@ -28,8 +31,7 @@ extern "C" {
 /* Creates an empty queue that holds up to `max` messages (capped at 63); its memory comes by the
  * library's allocation rule (swheap.h).
  * Returns the handle (released with sw_msgq_destroy); NULL (nothing kept) when max is 0 or less or
- * when memory, the signal or the mutex cannot be made. Thread-safe; does not block (beyond the
- * process heap's lock). */
+ * when memory cannot be had. Thread-safe; does not block (beyond the process heap's lock). */
 SW_API void* sw_msgq_create(int max);
 
 /* Destroys the queue and everything it holds. No thread may use it any more, nor wait in
@@ -48,9 +50,8 @@ SW_API int sw_msgq_post(void* hQueue, int msg, unsigned long wParam, unsigned lo
  * waiting). msg, wParam, lParam receive its fields; any of them may be NULL to skip that field
  * (the message is removed all the same).
  * Returns 0 when a message was taken. Returns -1, leaving the outputs untouched, for a NULL
- * handle; for a time-out (errno ETIMEDOUT); for a failed wait (errno of the semaphore); and for a
- * surplus count left by a dropped message, or when an sw_msgq_clear emptied the ring between the
- * wait and the take (the ring was found empty; errno is not set).
+ * handle; for a time-out (errno ETIMEDOUT); and for a surplus count left by a dropped message (the
+ * ring was found empty; errno is not set).
  * Thread-safe; blocks up to `timeout` ms (without limit when negative); a reader that waits holds
  * no lock. A cancellation point of POSIX threads while it waits. */
 SW_API int sw_msgq_read(void* hQueue, int* msg, unsigned long* wParam, unsigned long* lParam, int timeout);

@@ -1,7 +1,8 @@
 // Fuzzes the message queue with operation sequences beside a model: a deque of the held messages and
 // a count of the surplus signals that dropped messages leave, each of which makes one read fail at
 // once. After every step the result, errno, the message read, the count and the capacity must
-// agree; a refused capacity gives a NULL handle, which every function answers with -1 at once.
+// agree; a refused capacity gives a NULL handle, which every function answers with -1 at once. Reads
+// wait without limit, with a time-out or not at all, the first two only where the model holds a count.
 // Input: a byte choosing the capacity, then pairs of bytes (operation, data).
 #include <cerrno>
 #include <climits>
@@ -37,8 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             held.emplace_back(a, a * 3UL + op, ~0UL - a);
             if (static_cast<int>(held.size()) > cap) held.pop_front(), ++surplus;
         } else if (op < 5) {  // read, with outputs or without; an empty ring fails, at once for a surplus
+            const int t = held.empty() && !surplus ? 0 : static_cast<int>(a % 3) - 1;  // waits find a count
             const int rc =
-                op == 3 ? sw_msgq_read(q, &msg, &w, &l, 0) : sw_msgq_read(q, nullptr, nullptr, nullptr, 0);
+                op == 3 ? sw_msgq_read(q, &msg, &w, &l, t) : sw_msgq_read(q, nullptr, nullptr, nullptr, t);
             CHECK(rc == -int{held.empty()} && (rc == 0 || errno == (surplus > 0 ? 0 : ETIMEDOUT)));
             CHECK(got == (held.empty() || op == 4 ? Msg{-1, 1, 1} : held.front()));
             held.empty() ? void(surplus -= surplus > 0) : held.pop_front();
