@@ -1,6 +1,13 @@
 // Memory container: nodes in one address-ordered list inside the caller's buffer, end-first
 // placement, then a first-fit gap search that starts at the hint `first`.
 //
+// The list is the container's record. Beside it, a hash table from each node to the node in front
+// of it lives in the widest gap of the data area, so that a release finds its block, and what to
+// relink, without walking the list. Placement never looks at the table, so it changes no result; a
+// block placed over it drops it, and a later allocation builds it anew from the list (at once when
+// it was dropped for filling up, otherwise after as many allocations as there are blocks, so that
+// a nearly full container does not rebuild it on every call).
+//
 // Header and nodes may sit at any multiple of `align`, 1 and 2 included, so their fields are read
 // and written with memcpy only (ARM faults on misaligned word loads). Addresses are handled as
 // uintptr_t, with every sum that can pass the end of the buffer checked for wrap-around.
@@ -24,15 +31,25 @@ struct SMemNode {
 };
 
 struct SMemHeader {
-    char* buf;            // start of the data area
-    int size;             // bytes from buf to the end of the caller's buffer
+    uintptr_t index;      // the table's region (even); odd 2k+1, or 0: none, built after k more allocations
+    int size;             // bytes from the data area's start to the end of the caller's buffer
     int align;            // power of two
-    void* hMutex;         // guards list, first, tail, history_maxsize and the nodes
+    void* hMutex;         // guards the fields below, index, the nodes and the table
     SMemNode* list;       // lowest node, NULL when empty
     SMemNode* first;      // gap-search hint, NULL: begin in front of list
     SMemNode* tail;       // highest node, NULL when empty
-    int history_maxsize;  // greatest end offset from buf since creation or reset
+    int history_maxsize;  // greatest end offset from the data area's start since creation or reset
 };
+static_assert(sizeof(uintptr_t) == sizeof(void*), "the header keeps five pointer-sized fields");
+
+// The table's region: the entry count and log2 of the slot count, two words, then the slots, two
+// 32-bit offsets each: a node's and its predecessor's, counted from the data area's start plus one
+// (0: an empty slot, or no predecessor). Offsets keep a slot at 8 bytes on both targets; the data
+// area is smaller than 2 GiB. Linear probing from a multiplicative hash; at most half the slots
+// are used, and a new table has four times as many as there are blocks.
+constexpr size_t kWord = sizeof(uintptr_t);
+constexpr size_t kSlot = 2 * sizeof(uint32_t);
+constexpr uint64_t kMinSlots = 16;
 
 // Benchmarks switch the hint off to show what it saves; nothing else touches it.
 std::atomic<bool> g_useHint{true};
@@ -66,19 +83,29 @@ int64_t room(uintptr_t limit, uintptr_t from) {
     return limit >= from ? static_cast<int64_t>(limit - from) : -static_cast<int64_t>(from - limit);
 }
 
+// The data area's start: the header's end aligned up (checked at creation not to wrap).
+uintptr_t data_start(uintptr_t hMem, uintptr_t align) {
+    return (hMem + sizeof(SMemHeader) + align - 1) & ~(align - 1);
+}
+
 // Field access for one container under its lock. Fields are read and written one at a time, in
-// place: buf, size, align and hMutex are fixed after creation and read without the lock by other
+// place: size, align and hMutex are fixed after creation and read without the lock by other
 // calls, so the locked operations never rewrite them. Node addresses are uintptr_t, 0 for none.
 class Container {
 public:
     explicit Container(const void* hMem)
         : at_(addr(hMem)),
           align_(static_cast<uintptr_t>(field<int>(offsetof(SMemHeader, align)))),
-          buf_(addr(field<char*>(offsetof(SMemHeader, buf)))) {
+          buf_(data_start(at_, align_)) {
         (void)align_up(sizeof(SMemNode), align_, &nodeSpan_);
         const int size = field<int>(offsetof(SMemHeader, size));
         // Checked at creation: buf + size does not wrap (for a non-positive size, the end is buf).
         end_ = size > 0 ? buf_ + static_cast<uintptr_t>(size) : buf_;
+        const uintptr_t index = field<uintptr_t>(offsetof(SMemHeader, index));
+        if ((index & 1) == 0 && index != 0) {
+            table_ = index;
+            bits_ = static_cast<unsigned>(word(1));
+        }
     }
 
     static uintptr_t nextOf(uintptr_t node) { return addr(load<SMemNode*>(node + offsetof(SMemNode, next))); }
@@ -127,8 +154,17 @@ public:
     }
 
     // Finds the node whose data pointer is ptr; *prev receives its predecessor (0 for list).
-    // Nodes lie in address order, so a pointer beyond the hint's block is searched from the hint.
     uintptr_t find(uintptr_t ptr, uintptr_t* prev) const {
+        if (table_ != 0) {
+            // Only the nodes of live blocks are in the table; their offsets lie within the data area.
+            if (ptr < buf_ + nodeSpan_ || ptr - nodeSpan_ >= end_) return 0;
+            const uint32_t key = keyOf(ptr - nodeSpan_);
+            const size_t slot = slotOf(key);
+            if (keyAt(slot) != key) return 0;
+            *prev = nodeOf(prevAt(slot));
+            return ptr - nodeSpan_;
+        }
+        // Nodes lie in address order, so a pointer beyond the hint's block is searched from the hint.
         uintptr_t before = 0;
         uintptr_t n = list();
         const uintptr_t hint = first();
@@ -136,7 +172,7 @@ public:
             before = hint;
             n = nextOf(hint);
         }
-        for (; n != 0; before = n, n = nextOf(n)) {
+        for (; n != 0 && n + nodeSpan_ <= ptr; before = n, n = nextOf(n)) {
             if (n + nodeSpan_ == ptr) {
                 *prev = before;
                 return n;
@@ -145,8 +181,38 @@ public:
         return 0;
     }
 
+    // Forgets every block and the table.
+    void clear() {
+        setList(0);
+        setFirst(0);
+        setTail(0);
+        setHistory(0);
+        drop(0);
+    }
+
+    // Resizes the block of `node` in place; the caller checked that it fits.
+    void resize(uintptr_t node, int size) {
+        claim(node, node + nodeSpan_ + static_cast<uintptr_t>(size));
+        setSize(node, size);
+    }
+
+    // Copies the table's used slots, at most max of them, to out as pairs of a block's data pointer
+    // and its predecessor's (0 for none); returns the entry count, or -1 without a table.
+    int copyTable(uintptr_t* out, int max) const {
+        if (table_ == 0) return -1;
+        size_t k = 0;
+        for (size_t i = 0; i < (size_t{1} << bits_) && k < static_cast<size_t>(max); ++i) {
+            if (keyAt(i) == 0) continue;
+            out[2 * k] = nodeOf(keyAt(i)) + nodeSpan_;
+            out[2 * k + 1] = prevAt(i) != 0 ? nodeOf(prevAt(i)) + nodeSpan_ : 0;
+            ++k;
+        }
+        return static_cast<int>(word(0));
+    }
+
     uintptr_t alloc(int size);
     void release(uintptr_t node, uintptr_t prev);
+    void buildTableWhenDue();
 
 private:
     template <class T>
@@ -157,12 +223,78 @@ private:
     void setField(size_t offset, const T& v) {
         store(at_ + offset, v);
     }
+    uintptr_t word(size_t k) const { return load<uintptr_t>(table_ + k * kWord); }
+    void setWord(size_t k, uintptr_t v) { store(table_ + k * kWord, v); }
+    uint32_t keyOf(uintptr_t node) const { return node == 0 ? 0 : static_cast<uint32_t>(node - buf_ + 1); }
+    uintptr_t nodeOf(uint32_t key) const { return key == 0 ? 0 : buf_ + key - 1; }
+    uintptr_t slotAt(size_t slot) const { return table_ + 2 * kWord + slot * kSlot; }
+    uint32_t keyAt(size_t slot) const { return load<uint32_t>(slotAt(slot)); }
+    uint32_t prevAt(size_t slot) const { return load<uint32_t>(slotAt(slot) + sizeof(uint32_t)); }
+    void setSlot(size_t slot, uint32_t key, uint32_t prev) {
+        store(slotAt(slot), key);
+        store(slotAt(slot) + sizeof(uint32_t), prev);
+    }
+    size_t mask() const { return (size_t{1} << bits_) - 1; }
+    size_t home(uint32_t key) const { return static_cast<size_t>((key * 0x9E3779B9u) >> (32 - bits_)); }
+
+    // The slot holding `key`, or the empty slot where it would go.
+    size_t slotOf(uint32_t key) const {
+        size_t i = home(key);
+        while (keyAt(i) != 0 && keyAt(i) != key) i = (i + 1) & mask();
+        return i;
+    }
+
+    // Empties a slot and moves later entries of its probe run back, so that no run has a hole.
+    void erase(size_t hole) {
+        for (size_t i = (hole + 1) & mask();; i = (i + 1) & mask()) {
+            const uint32_t key = keyAt(i);
+            if (key == 0) break;
+            // An entry may fill the hole unless its home lies between the hole and itself.
+            if (((i - home(key)) & mask()) >= ((i - hole) & mask())) {
+                setSlot(hole, key, prevAt(i));
+                hole = i;
+            }
+        }
+        setSlot(hole, 0, 0);
+        setWord(0, word(0) - 1);
+    }
+
+    void setPrev(uintptr_t node, uintptr_t prev) {
+        store(slotAt(slotOf(keyOf(node))) + sizeof(uint32_t), keyOf(prev));
+    }
+
+    void drop(size_t waitAllocs) {
+        setField(offsetof(SMemHeader, index),
+                 static_cast<uintptr_t>(waitAllocs == 0 ? 0 : 2 * waitAllocs + 1));
+        table_ = 0;
+    }
+
+    // Drops the table when [from, to) reaches into its region, before a block's bytes go there.
+    void claim(uintptr_t from, uintptr_t to) {
+        if (table_ != 0 && from < slotAt(mask() + 1) && to > table_) drop(word(0));
+    }
+
+    // Enters node y, just linked between x and z (0: none), in the table.
+    void enter(uintptr_t x, uintptr_t y, uintptr_t z) {
+        if (2 * (word(0) + 1) > mask() + 1) {
+            drop(0);  // half full: rebuilt larger before this allocation returns
+            return;
+        }
+        const uint32_t key = keyOf(y);
+        setSlot(slotOf(key), key, keyOf(x));
+        setWord(0, word(0) + 1);
+        if (z != 0) setPrev(z, y);
+    }
+
+    uintptr_t put(uintptr_t node, uintptr_t data, int size, uintptr_t prev, uintptr_t next);
 
     uintptr_t at_;
     uintptr_t align_;
     uintptr_t buf_;
     uintptr_t nodeSpan_ = 0;  // node size aligned up
     uintptr_t end_ = 0;
+    uintptr_t table_ = 0;  // the table's region, 0 for none
+    unsigned bits_ = 0;    // log2 of its slot count
 };
 
 // Returns the data pointer of the new block, or 0 when no gap has room.
@@ -171,19 +303,7 @@ uintptr_t Container::alloc(int size) {
     uintptr_t data = 0;
     const uintptr_t last = tail();
     const int64_t endRoom = last == 0 ? gapRoom(buf_, end_, &data) : roomBehind(last, end_, &place, &data);
-    if (endRoom >= size) {
-        if (last == 0) place = buf_;
-        setSize(place, size);
-        setNext(place, 0);
-        if (last == 0) {
-            setList(place);
-        } else {
-            setNext(last, place);
-        }
-        setTail(place);
-        raiseHistory(data, size);
-        return data;
-    }
+    if (endRoom >= size) return put(last == 0 ? buf_ : place, data, size, last, 0);
     const bool useHint = g_useHint.load(std::memory_order_relaxed);
     uintptr_t x = useHint ? first() : 0;
     int64_t seen = 0;  // room of the last gap looked at for the hint
@@ -192,28 +312,21 @@ uintptr_t Container::alloc(int size) {
         if (head == 0) return 0;
         seen = gapRoom(buf_, head, &data);
         if (seen >= size) {
-            setSize(buf_, size);
-            setNext(buf_, head);
-            setList(buf_);
             if (useHint) setFirst(buf_);
-            raiseHistory(data, size);
-            return data;
+            return put(buf_, data, size, 0, head);
         }
         x = head;
     }
+    // A block ends at or before the next node's start, so between two linked nodes nothing wraps.
+    const uintptr_t up = align_ - 1;
     for (uintptr_t next = nextOf(x); next != 0; x = next, next = nextOf(x)) {
-        const int64_t gap = roomBehind(x, next, &place, &data);
+        place = x + nodeSpan_ + ((static_cast<uintptr_t>(sizeOf(x)) + up) & ~up);
+        const int64_t gap = static_cast<int64_t>(next - place) - static_cast<int64_t>(nodeSpan_);
         if (seen < static_cast<int64_t>(align_)) {
             if (useHint) setFirst(x);
             seen = gap;
         }
-        if (gap >= size) {
-            setSize(place, size);
-            setNext(place, next);
-            setNext(x, place);
-            raiseHistory(data, size);
-            return data;
-        }
+        if (gap >= size) return put(place, place + nodeSpan_, size, x, next);
     }
     return 0;
 }
@@ -227,6 +340,60 @@ void Container::release(uintptr_t node, uintptr_t prev) {
     }
     if (first() != 0 && first() >= node) setFirst(prev);
     if (tail() == node) setTail(prev);
+    if (table_ == 0) return;
+    erase(slotOf(keyOf(node)));
+    if (next != 0) setPrev(next, prev);
+}
+
+// Builds the table in the top of the widest gap, where placement, which fills gaps from their
+// start and the area from the highest block up, reaches last. One walk measures the gaps, a
+// second fills the slots.
+void Container::buildTableWhenDue() {
+    if (table_ != 0) return;
+    const uintptr_t wait = field<uintptr_t>(offsetof(SMemHeader, index));
+    if (wait > 1) {
+        setField(offsetof(SMemHeader, index), wait - 2);
+        return;
+    }
+    uint64_t n = 0;
+    uintptr_t lo = 0;
+    uintptr_t hi = 0;
+    uintptr_t from = buf_;  // start of the gap in front of the next node
+    for (uintptr_t x = list();; x = nextOf(x), ++n) {
+        const uintptr_t to = x != 0 ? x : end_;
+        if (to > from && to - from > hi - lo) lo = from, hi = to;
+        if (x == 0 || !placeBehind(x, &from)) break;  // only the highest block can reach past the end
+    }
+    unsigned bits = 4;
+    while ((uint64_t{1} << bits) < kMinSlots || (uint64_t{1} << bits) < 4 * n) ++bits;
+    const uint64_t bytes = 2 * kWord + (uint64_t{1} << bits) * kSlot;
+    if (bytes + kWord > hi - lo) {
+        drop(static_cast<size_t>(n));
+        return;
+    }
+    table_ = (hi - static_cast<uintptr_t>(bytes)) & ~(kWord - 1);
+    bits_ = bits;
+    memset(reinterpret_cast<void*>(table_), 0, static_cast<size_t>(bytes));
+    setWord(1, bits);
+    for (uintptr_t x = list(), prev = 0; x != 0; prev = x, x = nextOf(x)) enter(prev, x, 0);
+    setField(offsetof(SMemHeader, index), table_);
+}
+
+// Writes a node at `node` for a block of `size` bytes at `data` and links it between prev and
+// next (0: none).
+uintptr_t Container::put(uintptr_t node, uintptr_t data, int size, uintptr_t prev, uintptr_t next) {
+    claim(node, data + static_cast<uintptr_t>(size));
+    setSize(node, size);
+    setNext(node, next);
+    if (prev == 0) {
+        setList(node);
+    } else {
+        setNext(prev, node);
+    }
+    if (next == 0) setTail(node);
+    raiseHistory(data, size);
+    if (table_ != 0) enter(prev, node, next);
+    return data;
 }
 
 // The container's lock, held for one operation at a time (dudiz::Locked). The result of the lock
@@ -249,7 +416,6 @@ extern "C" void* sw_mem_create(char* buf, int size, int align) {
         return nullptr;
     }
     SMemHeader h{};
-    h.buf = reinterpret_cast<char*>(data);
     h.align = align;
     h.size = static_cast<int>(room(end, data));  // data lies less than `align` behind end at worst
     store(at, h);
@@ -273,10 +439,7 @@ extern "C" void sw_mem_reset(void* hMem) {
     if (hMem == nullptr) return;
     const dudiz::Locked lock(mutex_of(hMem));
     Container c(hMem);
-    c.setList(0);
-    c.setFirst(0);
-    c.setTail(0);
-    c.setHistory(0);
+    c.clear();
 }
 
 extern "C" int sw_mem_check(const void* hMem, PMemCheckCallback proc, void* lpParameter) {
@@ -300,6 +463,7 @@ extern "C" void* sw_mem_alloc(void* hMem, int size, const char* /*filename*/, in
     const dudiz::Locked lock(mutex_of(hMem));
     Container c(hMem);
     const uintptr_t data = c.alloc(size);
+    c.buildTableWhenDue();
     if (data == 0) {
         sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__,
                               "sorry, alloc memory fail, because %p memory container is full!!", hMem);
@@ -346,9 +510,9 @@ extern "C" void* sw_mem_realloc(void* hMem, void* ptr, int size, const char* fil
         oldSize = Container::sizeOf(node);
         const uintptr_t next = Container::nextOf(node);
         uintptr_t wanted = 0;
-        if (size <= oldSize ||
-            (add(addr(ptr), static_cast<uintptr_t>(size), &wanted) && wanted <= (next != 0 ? next : c.end()))) {
-            Container::setSize(node, size);
+        if (size <= oldSize || (add(addr(ptr), static_cast<uintptr_t>(size), &wanted) &&
+                                wanted <= (next != 0 ? next : c.end()))) {
+            c.resize(node, size);
             return ptr;
         }
     }
@@ -360,4 +524,12 @@ extern "C" void* sw_mem_realloc(void* hMem, void* ptr, int size, const char* fil
 }
 
 // Not exported: lets the benchmark measure the gap search without its hint.
-extern "C" void sw_mem_setHintUse(bool on) { g_useHint.store(on, std::memory_order_relaxed); }
+extern "C" void sw_mem_setHintUse(bool on) {
+    g_useHint.store(on, std::memory_order_relaxed);
+}
+
+// Not exported: lets the model test compare the table with the blocks (see Container::copyTable).
+extern "C" int sw_mem_copyTable(const void* hMem, uintptr_t* out, int max) {
+    const dudiz::Locked lock(mutex_of(hMem));
+    return Container(hMem).copyTable(out, max);
+}
