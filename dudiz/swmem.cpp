@@ -49,7 +49,6 @@ static_assert(sizeof(uintptr_t) == sizeof(void*), "the header keeps five pointer
 // are used, and a new table has four times as many as there are blocks.
 constexpr size_t kWord = sizeof(uintptr_t);
 constexpr size_t kSlot = 2 * sizeof(uint32_t);
-constexpr uint64_t kMinSlots = 16;
 
 // Benchmarks switch the hint off to show what it saves; nothing else touches it.
 std::atomic<bool> g_useHint{true};
@@ -94,13 +93,8 @@ uintptr_t data_start(uintptr_t hMem, uintptr_t align) {
 class Container {
 public:
     explicit Container(const void* hMem)
-        : at_(addr(hMem)),
-          align_(static_cast<uintptr_t>(field<int>(offsetof(SMemHeader, align)))),
-          buf_(data_start(at_, align_)) {
+        : at_(addr(hMem)), align_(static_cast<uintptr_t>(field<int>(offsetof(SMemHeader, align)))) {
         (void)align_up(sizeof(SMemNode), align_, &nodeSpan_);
-        const int size = field<int>(offsetof(SMemHeader, size));
-        // Checked at creation: buf + size does not wrap (for a non-positive size, the end is buf).
-        end_ = size > 0 ? buf_ + static_cast<uintptr_t>(size) : buf_;
         const uintptr_t index = field<uintptr_t>(offsetof(SMemHeader, index));
         if ((index & 1) == 0 && index != 0) {
             table_ = index;
@@ -123,7 +117,13 @@ public:
     void setTail(uintptr_t n) { setField(offsetof(SMemHeader, tail), reinterpret_cast<SMemNode*>(n)); }
     int history() const { return field<int>(offsetof(SMemHeader, history_maxsize)); }
     void setHistory(int v) { setField(offsetof(SMemHeader, history_maxsize), v); }
-    uintptr_t end() const { return end_; }
+    // The data area: computed where used, so that a release that does not need it skips the work.
+    uintptr_t buf() const { return data_start(at_, align_); }
+    uintptr_t end() const {
+        // Checked at creation: buf + size does not wrap (for a non-positive size, the end is buf).
+        const int size = field<int>(offsetof(SMemHeader, size));
+        return size > 0 ? buf() + static_cast<uintptr_t>(size) : buf();
+    }
     uintptr_t span() const { return nodeSpan_; }
 
     // Data pointer of a node placed at `node`; false when it would wrap.
@@ -149,15 +149,15 @@ public:
     }
 
     void raiseHistory(uintptr_t data, int size) {
-        const int64_t endOffset = static_cast<int64_t>(data - buf_) + size;
+        const int64_t endOffset = static_cast<int64_t>(data - buf()) + size;
         if (endOffset > history()) setHistory(static_cast<int>(endOffset));
     }
 
     // Finds the node whose data pointer is ptr; *prev receives its predecessor (0 for list).
-    uintptr_t find(uintptr_t ptr, uintptr_t* prev) const {
+    [[gnu::always_inline]] uintptr_t find(uintptr_t ptr, uintptr_t* prev) const {
         if (table_ != 0) {
             // Only the nodes of live blocks are in the table; their offsets lie within the data area.
-            if (ptr < buf_ + nodeSpan_ || ptr - nodeSpan_ >= end_) return 0;
+            if (ptr < buf() + nodeSpan_ || ptr - nodeSpan_ >= end()) return 0;
             const uint32_t key = keyOf(ptr - nodeSpan_);
             const size_t slot = slotOf(key);
             if (keyAt(slot) != key) return 0;
@@ -172,7 +172,7 @@ public:
             before = hint;
             n = nextOf(hint);
         }
-        for (; n != 0 && n + nodeSpan_ <= ptr; before = n, n = nextOf(n)) {
+        for (; n != 0; before = n, n = nextOf(n)) {
             if (n + nodeSpan_ == ptr) {
                 *prev = before;
                 return n;
@@ -210,9 +210,20 @@ public:
         return static_cast<int>(word(0));
     }
 
-    uintptr_t alloc(int size);
-    void release(uintptr_t node, uintptr_t prev);
-    void buildTableWhenDue();
+    // Counts an allocation towards building the table; true when it is to be built now.
+    bool tableDue() {
+        if (table_ != 0) return false;
+        const uintptr_t wait = field<uintptr_t>(offsetof(SMemHeader, index));
+        if (wait <= 1) return true;
+        setField(offsetof(SMemHeader, index), wait - 2);
+        return false;
+    }
+
+    // The hot paths are inlined into their calls (as are find, enter and put), so that each
+    // computes only the fields it uses; the compiler left some of them out of line.
+    [[gnu::always_inline]] uintptr_t alloc(int size);
+    [[gnu::always_inline]] void release(uintptr_t node, uintptr_t prev);
+    void buildTable();
 
 private:
     template <class T>
@@ -225,8 +236,8 @@ private:
     }
     uintptr_t word(size_t k) const { return load<uintptr_t>(table_ + k * kWord); }
     void setWord(size_t k, uintptr_t v) { store(table_ + k * kWord, v); }
-    uint32_t keyOf(uintptr_t node) const { return node == 0 ? 0 : static_cast<uint32_t>(node - buf_ + 1); }
-    uintptr_t nodeOf(uint32_t key) const { return key == 0 ? 0 : buf_ + key - 1; }
+    uint32_t keyOf(uintptr_t node) const { return node == 0 ? 0 : static_cast<uint32_t>(node - buf() + 1); }
+    uintptr_t nodeOf(uint32_t key) const { return key == 0 ? 0 : buf() + key - 1; }
     uintptr_t slotAt(size_t slot) const { return table_ + 2 * kWord + slot * kSlot; }
     uint32_t keyAt(size_t slot) const { return load<uint32_t>(slotAt(slot)); }
     uint32_t prevAt(size_t slot) const { return load<uint32_t>(slotAt(slot) + sizeof(uint32_t)); }
@@ -275,7 +286,7 @@ private:
     }
 
     // Enters node y, just linked between x and z (0: none), in the table.
-    void enter(uintptr_t x, uintptr_t y, uintptr_t z) {
+    [[gnu::always_inline]] void enter(uintptr_t x, uintptr_t y, uintptr_t z) {
         if (2 * (word(0) + 1) > mask() + 1) {
             drop(0);  // half full: rebuilt larger before this allocation returns
             return;
@@ -286,52 +297,56 @@ private:
         if (z != 0) setPrev(z, y);
     }
 
-    uintptr_t put(uintptr_t node, uintptr_t data, int size, uintptr_t prev, uintptr_t next);
+    [[gnu::always_inline]] uintptr_t put(uintptr_t node, uintptr_t data, int size, uintptr_t prev,
+                                         uintptr_t next);
 
     uintptr_t at_;
     uintptr_t align_;
-    uintptr_t buf_;
     uintptr_t nodeSpan_ = 0;  // node size aligned up
-    uintptr_t end_ = 0;
-    uintptr_t table_ = 0;  // the table's region, 0 for none
-    unsigned bits_ = 0;    // log2 of its slot count
+    uintptr_t table_ = 0;     // the table's region, 0 for none
+    unsigned bits_ = 0;       // log2 of its slot count
 };
 
 // Returns the data pointer of the new block, or 0 when no gap has room.
-uintptr_t Container::alloc(int size) {
+inline uintptr_t Container::alloc(int size) {
     uintptr_t place = 0;
     uintptr_t data = 0;
     const uintptr_t last = tail();
-    const int64_t endRoom = last == 0 ? gapRoom(buf_, end_, &data) : roomBehind(last, end_, &place, &data);
-    if (endRoom >= size) return put(last == 0 ? buf_ : place, data, size, last, 0);
+    const int64_t endRoom = last == 0 ? gapRoom(buf(), end(), &data) : roomBehind(last, end(), &place, &data);
+    if (endRoom >= size) return put(last == 0 ? buf() : place, data, size, last, 0);
     const bool useHint = g_useHint.load(std::memory_order_relaxed);
     uintptr_t x = useHint ? first() : 0;
     int64_t seen = 0;  // room of the last gap looked at for the hint
     if (x == 0) {
         const uintptr_t head = list();
         if (head == 0) return 0;
-        seen = gapRoom(buf_, head, &data);
+        seen = gapRoom(buf(), head, &data);
         if (seen >= size) {
-            if (useHint) setFirst(buf_);
-            return put(buf_, data, size, 0, head);
+            if (useHint) setFirst(buf());
+            return put(buf(), data, size, 0, head);
         }
         x = head;
     }
-    // A block ends at or before the next node's start, so between two linked nodes nothing wraps.
+    // A block ends at or before the next node's start, so between two linked nodes nothing wraps
+    // and next - place is never negative.
     const uintptr_t up = align_ - 1;
-    for (uintptr_t next = nextOf(x); next != 0; x = next, next = nextOf(x)) {
+    const uintptr_t need = nodeSpan_ + static_cast<uintptr_t>(size);
+    uintptr_t next = nextOf(x);
+    for (; next != 0 && seen < static_cast<int64_t>(align_); x = next, next = nextOf(x)) {
         place = x + nodeSpan_ + ((static_cast<uintptr_t>(sizeOf(x)) + up) & ~up);
-        const int64_t gap = static_cast<int64_t>(next - place) - static_cast<int64_t>(nodeSpan_);
-        if (seen < static_cast<int64_t>(align_)) {
-            if (useHint) setFirst(x);
-            seen = gap;
-        }
-        if (gap >= size) return put(place, place + nodeSpan_, size, x, next);
+        if (useHint) setFirst(x);
+        seen = static_cast<int64_t>(next - place) - static_cast<int64_t>(nodeSpan_);
+        if (next - place >= need) return put(place, place + nodeSpan_, size, x, next);
+    }
+    // The hint has settled: the rest of the search only compares.
+    for (; next != 0; x = next, next = nextOf(x)) {
+        place = x + nodeSpan_ + ((static_cast<uintptr_t>(sizeOf(x)) + up) & ~up);
+        if (next - place >= need) return put(place, place + nodeSpan_, size, x, next);
     }
     return 0;
 }
 
-void Container::release(uintptr_t node, uintptr_t prev) {
+inline void Container::release(uintptr_t node, uintptr_t prev) {
     const uintptr_t next = nextOf(node);
     if (prev == 0) {
         setList(next);
@@ -348,24 +363,18 @@ void Container::release(uintptr_t node, uintptr_t prev) {
 // Builds the table in the top of the widest gap, where placement, which fills gaps from their
 // start and the area from the highest block up, reaches last. One walk measures the gaps, a
 // second fills the slots.
-void Container::buildTableWhenDue() {
-    if (table_ != 0) return;
-    const uintptr_t wait = field<uintptr_t>(offsetof(SMemHeader, index));
-    if (wait > 1) {
-        setField(offsetof(SMemHeader, index), wait - 2);
-        return;
-    }
+void Container::buildTable() {
     uint64_t n = 0;
     uintptr_t lo = 0;
     uintptr_t hi = 0;
-    uintptr_t from = buf_;  // start of the gap in front of the next node
+    uintptr_t from = buf();  // start of the gap in front of the next node
     for (uintptr_t x = list();; x = nextOf(x), ++n) {
-        const uintptr_t to = x != 0 ? x : end_;
+        const uintptr_t to = x != 0 ? x : end();
         if (to > from && to - from > hi - lo) lo = from, hi = to;
         if (x == 0 || !placeBehind(x, &from)) break;  // only the highest block can reach past the end
     }
     unsigned bits = 4;
-    while ((uint64_t{1} << bits) < kMinSlots || (uint64_t{1} << bits) < 4 * n) ++bits;
+    while ((uint64_t{1} << bits) < 4 * n) ++bits;  // at least 16 slots
     const uint64_t bytes = 2 * kWord + (uint64_t{1} << bits) * kSlot;
     if (bytes + kWord > hi - lo) {
         drop(static_cast<size_t>(n));
@@ -381,7 +390,7 @@ void Container::buildTableWhenDue() {
 
 // Writes a node at `node` for a block of `size` bytes at `data` and links it between prev and
 // next (0: none).
-uintptr_t Container::put(uintptr_t node, uintptr_t data, int size, uintptr_t prev, uintptr_t next) {
+inline uintptr_t Container::put(uintptr_t node, uintptr_t data, int size, uintptr_t prev, uintptr_t next) {
     claim(node, data + static_cast<uintptr_t>(size));
     setSize(node, size);
     setNext(node, next);
@@ -463,7 +472,7 @@ extern "C" void* sw_mem_alloc(void* hMem, int size, const char* /*filename*/, in
     const dudiz::Locked lock(mutex_of(hMem));
     Container c(hMem);
     const uintptr_t data = c.alloc(size);
-    c.buildTableWhenDue();
+    if (c.tableDue()) c.buildTable();
     if (data == 0) {
         sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__,
                               "sorry, alloc memory fail, because %p memory container is full!!", hMem);
