@@ -53,6 +53,11 @@ constexpr size_t kSlot = 2 * sizeof(uint32_t);
 // Benchmarks switch the hint off to show what it saves; nothing else touches it.
 std::atomic<bool> g_useHint{true};
 
+// Below this many blocks a walk of the list costs less than keeping the table (measured: about
+// 16 blocks of 8 to 512 bytes); a container that small looks again after eight times as many
+// allocations. The model test lowers it to 0 to check the table in small containers too.
+std::atomic<int> g_tableFloor{20};
+
 template <class T>
 T load(uintptr_t at) {
     T v;
@@ -373,6 +378,11 @@ void Container::buildTable() {
         if (to > from && to - from > hi - lo) lo = from, hi = to;
         if (x == 0 || !placeBehind(x, &from)) break;  // only the highest block can reach past the end
     }
+    const auto floor = static_cast<uint64_t>(g_tableFloor.load(std::memory_order_relaxed));
+    if (n < floor) {
+        drop(static_cast<size_t>(8 * floor));
+        return;
+    }
     unsigned bits = 4;
     while ((uint64_t{1} << bits) < 4 * n) ++bits;  // at least 16 slots
     const uint64_t bytes = 2 * kWord + (uint64_t{1} << bits) * kSlot;
@@ -536,6 +546,9 @@ extern "C" void* sw_mem_realloc(void* hMem, void* ptr, int size, const char* fil
 extern "C" void sw_mem_setHintUse(bool on) {
     g_useHint.store(on, std::memory_order_relaxed);
 }
+
+// Not exported: lets the model test keep a table for any number of blocks. Returns the old floor.
+extern "C" int sw_mem_setTableFloor(int blocks) { return g_tableFloor.exchange(blocks); }
 
 // Not exported: lets the model test compare the table with the blocks (see Container::copyTable).
 extern "C" int sw_mem_copyTable(const void* hMem, uintptr_t* out, int max) {
