@@ -1,12 +1,15 @@
 // Memory container: nodes in one address-ordered list inside the caller's buffer, end-first
 // placement, then a first-fit gap search that starts at the hint `first`.
 //
-// The list is the container's record. Beside it, a hash table from each node to the node in front
-// of it lives in the widest gap of the data area, so that a release finds its block, and what to
-// relink, without walking the list. Placement never looks at the table, so it changes no result; a
-// block placed over it drops it, and a later allocation builds it anew from the list (at once when
-// it was dropped for filling up, otherwise after as many allocations as there are blocks, so that
-// a nearly full container does not rebuild it on every call).
+// The list is the container's record. A release that had to walk far along it to find its block
+// asks for a hash table from each node to the node in front of it, which the next allocation
+// builds in the widest gap of the data area; releases then find their block, and what to relink,
+// without walking. Releases in about the order of allocation find their block a step or two from
+// the hint and never ask for it, as keeping it would cost them more than it saves. Placement never
+// looks at the table, so it changes no result; a block placed over it drops it (when it filled up
+// it is rebuilt larger at once; otherwise a release may ask for it again after as many
+// allocations as there are blocks, so that a nearly full container does not rebuild it on every
+// call).
 //
 // Header and nodes may sit at any multiple of `align`, 1 and 2 included, so their fields are read
 // and written with memcpy only (ARM faults on misaligned word loads). Addresses are handled as
@@ -31,7 +34,7 @@ struct SMemNode {
 };
 
 struct SMemHeader {
-    uintptr_t index;      // the table's region (even); odd 2k+1, or 0: none, built after k more allocations
+    uintptr_t index;      // the table's region; 0: none; 2: build one; 2k+1: none for k more allocations
     int size;             // bytes from the data area's start to the end of the caller's buffer
     int align;            // power of two
     void* hMutex;         // guards the fields below, index, the nodes and the table
@@ -42,21 +45,27 @@ struct SMemHeader {
 };
 static_assert(sizeof(uintptr_t) == sizeof(void*), "the header keeps five pointer-sized fields");
 
-// The table's region: the entry count and log2 of the slot count, two words, then the slots, two
-// 32-bit offsets each: a node's and its predecessor's, counted from the data area's start plus one
-// (0: an empty slot, or no predecessor). Offsets keep a slot at 8 bytes on both targets; the data
-// area is smaller than 2 GiB. Linear probing from a multiplicative hash; at most half the slots
-// are used, and a new table has four times as many as there are blocks.
+// The table's region: three words (the entry count, log2 of the slot count, and the current run of
+// releases that a walk would have found at its first step), then the slots, two 32-bit offsets
+// each: a node's and its predecessor's, counted from the data area's start plus one (0: an empty
+// slot, or no predecessor). Offsets keep a slot at 8 bytes on both targets; the data area is
+// smaller than 2 GiB. Linear probing from a multiplicative hash; at most half the slots are used,
+// and a new table has four times as many as there are blocks.
 constexpr size_t kWord = sizeof(uintptr_t);
 constexpr size_t kSlot = 2 * sizeof(uint32_t);
 
 // Benchmarks switch the hint off to show what it saves; nothing else touches it.
 std::atomic<bool> g_useHint{true};
 
-// Below this many blocks a walk of the list costs less than keeping the table (measured: about
-// 16 blocks of 8 to 512 bytes); a container that small looks again after eight times as many
-// allocations. The model test lowers it to 0 to check the table in small containers too.
-std::atomic<int> g_tableFloor{20};
+// A release that walks past this many nodes asks for the table: below that, walking costs less
+// than keeping the table up to date (measured with blocks of 8 to 512 bytes: at 16 live blocks in
+// random order, whose releases walk 8 nodes on average, the table costs more than it saves; at 20
+// it saves more). The model test lowers it to 0 to check the table in every container.
+std::atomic<int> g_walkLimit{16};
+constexpr uintptr_t kTableDue = 2;
+// Releases in about the order of allocation find their block at the walk's first step: after this
+// many in a row the table is dropped, as keeping it costs them more than walking.
+constexpr uintptr_t kNearRun = 32;
 
 template <class T>
 T load(uintptr_t at) {
@@ -101,7 +110,7 @@ public:
         : at_(addr(hMem)), align_(static_cast<uintptr_t>(field<int>(offsetof(SMemHeader, align)))) {
         (void)align_up(sizeof(SMemNode), align_, &nodeSpan_);
         const uintptr_t index = field<uintptr_t>(offsetof(SMemHeader, index));
-        if ((index & 1) == 0 && index != 0) {
+        if ((index & 1) == 0 && index > kTableDue) {
             table_ = index;
             bits_ = static_cast<unsigned>(word(1));
         }
@@ -158,8 +167,13 @@ public:
         if (endOffset > history()) setHistory(static_cast<int>(endOffset));
     }
 
-    // Finds the node whose data pointer is ptr; *prev receives its predecessor (0 for list).
-    [[gnu::always_inline]] uintptr_t find(uintptr_t ptr, uintptr_t* prev) const {
+    // Finds the node whose data pointer is ptr; *prev receives its predecessor (0 for list). Asks
+    // for the table after a long walk, and drops it after a run of releases that a walk would have
+    // found at its first step.
+    [[gnu::always_inline]] uintptr_t find(uintptr_t ptr, uintptr_t* prev) {
+        // Nodes lie in address order, so a pointer beyond the hint's block is searched from the hint.
+        const uintptr_t hint = first();
+        const uintptr_t start = hint != 0 && hint + nodeSpan_ < ptr ? hint : 0;
         if (table_ != 0) {
             // Only the nodes of live blocks are in the table; their offsets lie within the data area.
             if (ptr < buf() + nodeSpan_ || ptr - nodeSpan_ >= end()) return 0;
@@ -167,23 +181,26 @@ public:
             const size_t slot = slotOf(key);
             if (keyAt(slot) != key) return 0;
             *prev = nodeOf(prevAt(slot));
+            const uintptr_t near = *prev == start ? word(2) + 1 : 0;
+            if (near > kNearRun) {
+                drop(0);
+            } else {
+                setWord(2, near);
+            }
             return ptr - nodeSpan_;
         }
-        // Nodes lie in address order, so a pointer beyond the hint's block is searched from the hint.
-        uintptr_t before = 0;
-        uintptr_t n = list();
-        const uintptr_t hint = first();
-        if (hint != 0 && hint + nodeSpan_ < ptr) {
-            before = hint;
-            n = nextOf(hint);
+        uintptr_t before = start;
+        uintptr_t n = start != 0 ? nextOf(start) : list();
+        int walked = 0;
+        for (; n != 0; before = n, n = nextOf(n), ++walked) {
+            if (n + nodeSpan_ == ptr) break;
         }
-        for (; n != 0; before = n, n = nextOf(n)) {
-            if (n + nodeSpan_ == ptr) {
-                *prev = before;
-                return n;
-            }
+        if (walked > g_walkLimit.load(std::memory_order_relaxed) &&
+            field<uintptr_t>(offsetof(SMemHeader, index)) == 0) {
+            setField(offsetof(SMemHeader, index), kTableDue);
         }
-        return 0;
+        *prev = before;
+        return n;
     }
 
     // Forgets every block and the table.
@@ -215,13 +232,12 @@ public:
         return static_cast<int>(word(0));
     }
 
-    // Counts an allocation towards building the table; true when it is to be built now.
+    // Counts an allocation towards the end of a wait for the table; true when it is to be built.
     bool tableDue() {
         if (table_ != 0) return false;
-        const uintptr_t wait = field<uintptr_t>(offsetof(SMemHeader, index));
-        if (wait <= 1) return true;
-        setField(offsetof(SMemHeader, index), wait - 2);
-        return false;
+        const uintptr_t index = field<uintptr_t>(offsetof(SMemHeader, index));
+        if ((index & 1) != 0) setField(offsetof(SMemHeader, index), index > 1 ? index - 2 : 0);
+        return index == kTableDue;
     }
 
     // The hot paths are inlined into their calls (as are find, enter and put), so that each
@@ -243,7 +259,7 @@ private:
     void setWord(size_t k, uintptr_t v) { store(table_ + k * kWord, v); }
     uint32_t keyOf(uintptr_t node) const { return node == 0 ? 0 : static_cast<uint32_t>(node - buf() + 1); }
     uintptr_t nodeOf(uint32_t key) const { return key == 0 ? 0 : buf() + key - 1; }
-    uintptr_t slotAt(size_t slot) const { return table_ + 2 * kWord + slot * kSlot; }
+    uintptr_t slotAt(size_t slot) const { return table_ + 3 * kWord + slot * kSlot; }
     uint32_t keyAt(size_t slot) const { return load<uint32_t>(slotAt(slot)); }
     uint32_t prevAt(size_t slot) const { return load<uint32_t>(slotAt(slot) + sizeof(uint32_t)); }
     void setSlot(size_t slot, uint32_t key, uint32_t prev) {
@@ -279,21 +295,22 @@ private:
         store(slotAt(slotOf(keyOf(node))) + sizeof(uint32_t), keyOf(prev));
     }
 
-    void drop(size_t waitAllocs) {
-        setField(offsetof(SMemHeader, index),
-                 static_cast<uintptr_t>(waitAllocs == 0 ? 0 : 2 * waitAllocs + 1));
+    // Drops the table; `index` says what comes next (0, kTableDue, or a wait).
+    void drop(uintptr_t index) {
+        setField(offsetof(SMemHeader, index), index);
         table_ = 0;
     }
+    static uintptr_t wait(uint64_t allocs) { return static_cast<uintptr_t>(2 * allocs + 1); }
 
     // Drops the table when [from, to) reaches into its region, before a block's bytes go there.
     void claim(uintptr_t from, uintptr_t to) {
-        if (table_ != 0 && from < slotAt(mask() + 1) && to > table_) drop(word(0));
+        if (table_ != 0 && from < slotAt(mask() + 1) && to > table_) drop(wait(word(0)));
     }
 
     // Enters node y, just linked between x and z (0: none), in the table.
     [[gnu::always_inline]] void enter(uintptr_t x, uintptr_t y, uintptr_t z) {
         if (2 * (word(0) + 1) > mask() + 1) {
-            drop(0);  // half full: rebuilt larger before this allocation returns
+            drop(kTableDue);  // half full: rebuilt larger before this allocation returns
             return;
         }
         const uint32_t key = keyOf(y);
@@ -378,16 +395,11 @@ void Container::buildTable() {
         if (to > from && to - from > hi - lo) lo = from, hi = to;
         if (x == 0 || !placeBehind(x, &from)) break;  // only the highest block can reach past the end
     }
-    const auto floor = static_cast<uint64_t>(g_tableFloor.load(std::memory_order_relaxed));
-    if (n < floor) {
-        drop(static_cast<size_t>(8 * floor));
-        return;
-    }
     unsigned bits = 4;
     while ((uint64_t{1} << bits) < 4 * n) ++bits;  // at least 16 slots
-    const uint64_t bytes = 2 * kWord + (uint64_t{1} << bits) * kSlot;
+    const uint64_t bytes = 3 * kWord + (uint64_t{1} << bits) * kSlot;
     if (bytes + kWord > hi - lo) {
-        drop(static_cast<size_t>(n));
+        drop(wait(n));
         return;
     }
     table_ = (hi - static_cast<uintptr_t>(bytes)) & ~(kWord - 1);
@@ -543,12 +555,10 @@ extern "C" void* sw_mem_realloc(void* hMem, void* ptr, int size, const char* fil
 }
 
 // Not exported: lets the benchmark measure the gap search without its hint.
-extern "C" void sw_mem_setHintUse(bool on) {
-    g_useHint.store(on, std::memory_order_relaxed);
-}
+extern "C" void sw_mem_setHintUse(bool on) { g_useHint.store(on, std::memory_order_relaxed); }
 
-// Not exported: lets the model test keep a table for any number of blocks. Returns the old floor.
-extern "C" int sw_mem_setTableFloor(int blocks) { return g_tableFloor.exchange(blocks); }
+// Not exported: lets the model test ask for the table after any walk. Returns the old limit.
+extern "C" int sw_mem_setWalkLimit(int nodes) { return g_walkLimit.exchange(nodes); }
 
 // Not exported: lets the model test compare the table with the blocks (see Container::copyTable).
 extern "C" int sw_mem_copyTable(const void* hMem, uintptr_t* out, int max) {

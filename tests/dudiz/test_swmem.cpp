@@ -18,7 +18,7 @@
 
 // Inside swmem.cpp.
 extern "C" int sw_mem_copyTable(const void* hMem, uintptr_t* out, int max);
-extern "C" int sw_mem_setTableFloor(int blocks);
+extern "C" int sw_mem_setWalkLimit(int nodes);
 
 // The documented sizes of the header and of a node.
 const int64_t kHeader = sizeof(void*) == 4 ? 32 : 56, kNode = sizeof(void*) == 4 ? 8 : 16;
@@ -75,8 +75,8 @@ TEST_P(SwMemModel, RandomSequenceMatchesTheModel) {
     const auto [align, size] = GetParam();
     std::mt19937 rng(0x5eedu + static_cast<unsigned>(align * 7919 + size));
     char* start = g_buf + 1 + align % 7;  // odd, so that alignments 1 and 2 misalign header and nodes
-    // The table is kept however few the blocks, so that it is checked in every container.
-    const int floor = sw_mem_setTableFloor(0);
+    // Any walk asks for the table, so that it is checked in every container.
+    const int limit = sw_mem_setWalkLimit(0);
     void* h = sw_mem_create(start, size, align);
     const int64_t data = up(at(h) + kHeader, align);
     ASSERT_TRUE(at(h) == up(at(start), align) && sw_mem_getTotalSize(h) == at(start) + size - data);
@@ -142,7 +142,7 @@ TEST_P(SwMemModel, RandomSequenceMatchesTheModel) {
     EXPECT_EQ(std::regex_replace(cap.finish(), std::regex(line), "#"), std::string(refusals, '#'));
     EXPECT_GT(refusals, 0) << "the sequence never filled the container";
     EXPECT_TRUE(size < 4096 || indexed > 500) << "the table was hardly ever there to check: " << indexed;
-    sw_mem_destroy(h), sw_mem_setTableFloor(floor);
+    sw_mem_destroy(h), sw_mem_setWalkLimit(limit);
 }
 
 // clang-format off
