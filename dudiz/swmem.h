@@ -11,8 +11,12 @@
  *     end aligned up. A block therefore occupies  node size aligned up + block size aligned up.
  *     Example, align 4 on the 32-bit target: two successive 10-byte blocks lie 12 + 8 = 20 bytes
  *     apart.
- *   - Nothing else is recorded: free space is the gaps between nodes. There is no free list and
- *     no coalescing step; releasing a block unlinks its node.
+ *   - Free space is the gaps between nodes. There is no free list and no coalescing step;
+ *     releasing a block unlinks its node. The container may keep a table of its nodes in its
+ *     widest gap, to find a released block without walking the list; placement ignores it (a
+ *     block placed over it ends it), so it changes no address, size or result, and its bytes are
+ *     never a block's. Allocating calls build it, which may write over bytes of blocks released
+ *     earlier, as any later allocation may.
  *
  * Placement. An allocation goes behind the highest block when the rest of the data area has room
  * for it (constant time). Only when it has not are the gaps searched, first fit in ascending

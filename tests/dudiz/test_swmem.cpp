@@ -16,6 +16,10 @@
 #include "swsignal.h"
 #include "swstack.h"
 
+// Inside swmem.cpp.
+extern "C" int sw_mem_copyTable(const void* hMem, uintptr_t* out, int max);
+extern "C" int sw_mem_setWalkLimit(int nodes);
+
 // The documented sizes of the header and of a node.
 const int64_t kHeader = sizeof(void*) == 4 ? 32 : 56, kNode = sizeof(void*) == 4 ? 8 : 16;
 const auto up = [](int64_t v, int64_t a) { return (v + a - 1) & ~(a - 1); };
@@ -71,6 +75,8 @@ TEST_P(SwMemModel, RandomSequenceMatchesTheModel) {
     const auto [align, size] = GetParam();
     std::mt19937 rng(0x5eedu + static_cast<unsigned>(align * 7919 + size));
     char* start = g_buf + 1 + align % 7;  // odd, so that alignments 1 and 2 misalign header and nodes
+    // Any walk asks for the table, so that it is checked in every container.
+    const int limit = sw_mem_setWalkLimit(0);
     void* h = sw_mem_create(start, size, align);
     const int64_t data = up(at(h) + kHeader, align);
     ASSERT_TRUE(at(h) == up(at(start), align) && sw_mem_getTotalSize(h) == at(start) + size - data);
@@ -78,7 +84,7 @@ TEST_P(SwMemModel, RandomSequenceMatchesTheModel) {
     std::string ramp(static_cast<size_t>(size) + 512, '\0');
     for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<char>(1 + i % 255);  // no NUL
     auto ptr = [&](size_t i) { return reinterpret_cast<char*>(data + m.v[i].first + m.span); };
-    long refusals = 0;
+    long refusals = 0, indexed = 0;
     // Checks where an allocating call put its block; writes the bytes from `kept` on into it.
     auto got = [&](void* p, int64_t want, const std::string& s, size_t kept) {
         EXPECT_EQ(at(p), want < 0 ? 0 : data + want);
@@ -118,13 +124,25 @@ TEST_P(SwMemModel, RandomSequenceMatchesTheModel) {
         Listing want{{-1, std::to_string(m.mark)}};
         for (const auto& [node, bytes] : m.v) want.emplace_back(data + node + m.span, bytes);
         ASSERT_EQ(listing(h), want) << "step " << step;
+        // The table, when the container keeps one, maps each block to the one in front of it.
+        std::vector<uintptr_t> raw(2 * m.v.size() + 2);
+        std::vector<std::pair<uintptr_t, uintptr_t>> table, wantTable{{0, 0}};
+        for (size_t k = 0; k < m.v.size(); ++k)
+            wantTable.emplace_back(uintptr_t(ptr(k)), k ? uintptr_t(ptr(k - 1)) : 0);
+        const int entries = sw_mem_copyTable(h, raw.data(), int(m.v.size() + 1));
+        if (entries < 0) continue;
+        for (size_t k = 0; k < raw.size(); k += 2) table.emplace_back(raw[k], raw[k + 1]);
+        std::sort(table.begin(), table.end()), std::sort(wantTable.begin(), wantTable.end());
+        ASSERT_TRUE(++indexed && entries == int(m.v.size()) && table == wantTable)
+            << "table at step " << step;
     }
     // One exact line per refusal.
     const std::string line = R"(.*\[error\] \([^)]*swmem\.cpp:\d+\) sorry, alloc memory fail, because )" +
                              testing::PrintToString(h) + " memory container is full!!\n";
     EXPECT_EQ(std::regex_replace(cap.finish(), std::regex(line), "#"), std::string(refusals, '#'));
     EXPECT_GT(refusals, 0) << "the sequence never filled the container";
-    sw_mem_destroy(h);
+    EXPECT_TRUE(size < 4096 || indexed > 500) << "the table was hardly ever there to check: " << indexed;
+    sw_mem_destroy(h), sw_mem_setWalkLimit(limit);
 }
 
 // clang-format off
