@@ -136,13 +136,6 @@ std::string run_name(const char* kind, int k) {
     return std::string(kind) + "/" + std::to_string(k);
 }
 
-double median(std::vector<double> v) {
-    if (v.empty()) return 0.0;
-    std::sort(v.begin(), v.end());
-    const size_t h = v.size() / 2;
-    return v.size() % 2 != 0 ? v[h] : (v[h - 1] + v[h]) / 2.0;
-}
-
 class SummaryReporter : public RateCollectingReporter {
 public:
     explicit SummaryReporter(OutputOptions opts) : RateCollectingReporter(opts) {}
@@ -165,17 +158,17 @@ public:
                 ratios.push_back(o / p);
             }
             const bool ran = !ratios.empty();
-            const double r = median(ratios);
+            const double r = bench_median(ratios);
             const bool met = ran && r >= g.goal;
             if (ran) {
                 os << bench_text("%-48s %-36s %12.0f %12.0f %7.2fx %5.1fx %s\n", g.label, g.peer,
-                                 median(ours), median(peer), r, g.goal, met ? "met" : "MISSED");
+                                 bench_median(ours), bench_median(peer), r, g.goal, met ? "met" : "MISSED");
             } else {
                 os << bench_text("%-48s %-36s %12s %12s %8s\n", g.label, g.peer, "-", "-", "-");
             }
             report_ratio_goal(bench_text("%s: swmsgq vs %s (ratio: median over %zu alternating pairs)",
                                          g.label, g.peer, ratios.size()),
-                              ran, bench_text("%.0f/s", median(ours)), bench_text("%.0f/s", median(peer)), r,
+                              ran, bench_text("%.0f/s", bench_median(ours)), bench_text("%.0f/s", bench_median(peer)), r,
                               ">=", g.goal, met);
         }
         os.flush();

@@ -39,13 +39,6 @@ std::string run_name(const char* kind, int k) {
     return std::string(kind) + "/" + std::to_string(k);
 }
 
-double median(std::vector<double> v) {
-    if (v.empty()) return 0.0;
-    std::sort(v.begin(), v.end());
-    const size_t h = v.size() / 2;
-    return v.size() % 2 != 0 ? v[h] : (v[h - 1] + v[h]) / 2.0;
-}
-
 // The two ways to move bytes, behind one face so both run the same loop.
 struct SwIo {
     static int send_some(int fd, const char* p, int n) { return sw_tcp_send(fd, p, n); }
@@ -149,17 +142,17 @@ public:
             "alternating runs\n",
             kMessage, ratios.size());
         os << bench_text("%-14s %12s %12s %16s %18s\n", "", "sw_tcp", "raw", "time ratio", "goal");
-        const double ratio = median(ratios);
+        const double ratio = bench_median(ratios);
         const bool ran = !ratios.empty();
         report_goal(bench_text("%d-byte echo over 127.0.0.1, time per round trip: sw_tcp vs raw send/recv "
                                "(ratio: median over %zu alternating pairs)",
                                kMessage, ratios.size()),
-                    ran, bench_text("%.2f us", ran ? 1e6 / median(ours) : 0.0),
-                    bench_text("%.2f us", ran ? 1e6 / median(raw) : 0.0), bench_text("%.3fx", ratio),
+                    ran, bench_text("%.2f us", ran ? 1e6 / bench_median(ours) : 0.0),
+                    bench_text("%.2f us", ran ? 1e6 / bench_median(raw) : 0.0), bench_text("%.3fx", ratio),
                     bench_text("<= %.2fx", kGoal), ratio <= kGoal);
         if (!ratios.empty()) {
-            os << bench_text("%-14s %12.0f %12.0f %15.3fx %11s%.2fx %s\n", "round trips/s", median(ours),
-                             median(raw), ratio, "<= ", kGoal, ratio <= kGoal ? "met" : "MISSED");
+            os << bench_text("%-14s %12.0f %12.0f %15.3fx %11s%.2fx %s\n", "round trips/s", bench_median(ours),
+                             bench_median(raw), ratio, "<= ", kGoal, ratio <= kGoal ? "met" : "MISSED");
         } else {
             os << bench_text("%-14s %12s %12s %16s %18s\n", "round trips/s", "-", "-", "-", "not compared");
         }

@@ -70,6 +70,10 @@ bool is_hikrobot_manu_alias(const char* name);
 int usbfs_get(const char* path);
 int usbfs_set(const char* path, int val);
 
+// Initialises the SDK (the caller finalises it, also after a failure) and lists the GigE and USB3
+// cameras: 0, the SDK's status, or -3 when none is listed (logged).
+int list_cameras(MV_CC_DEVICE_INFO_LIST& devList);
+
 // The first camera of the manufacturer in the list, as Quellshot_Grab chooses it; fills ctx.camType,
 // ctx.manuName and the mark's names from each entry examined. 0 with *out set, or -4, -5, -6 (logged).
 int find_first_hikrobot(const MV_CC_DEVICE_INFO_LIST& devList, PthotoProcCtx& ctx, HKImgMark& mark,

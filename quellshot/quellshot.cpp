@@ -111,20 +111,8 @@ int capture(PthotoProcCtx& ctx, HKImgType imgType, const char* saveImgPath, int 
     MVCC_ENUMVALUE exposureMode;
     memset(&exposureMode, 0, sizeof exposureMode);
 
-    int ret = MV_CC_Initialize();
-    if (ret != MV_OK) {
-        log_error(__LINE__, "[%s] 相机SDK初始化失败, errCode=0x%x!!", static_cast<unsigned>(ret));
-        return ret;
-    }
-    ret = MV_CC_EnumDevices(device_type, &devList);
-    if (ret != MV_OK) {
-        log_error(__LINE__, "[%s] 枚举相机,执行错误, errCode=0x%x!!", static_cast<unsigned>(ret));
-        return ret;
-    }
-    if (devList.nDeviceNum == 0) {
-        log_error(__LINE__, "[%s] 没有相机,数量=%u!!", devList.nDeviceNum);
-        return -3;
-    }
+    int ret = list_cameras(devList);
+    if (ret != 0) return ret;
     MV_CC_DEVICE_INFO* pDevInfo = nullptr;
     ret = find_first_hikrobot(devList, ctx, mark, &pDevInfo);
     if (ret != 0) return ret;
@@ -179,6 +167,24 @@ int capture(PthotoProcCtx& ctx, HKImgType imgType, const char* saveImgPath, int 
 }
 
 }  // namespace
+
+int list_cameras(MV_CC_DEVICE_INFO_LIST& devList) {
+    int ret = MV_CC_Initialize();
+    if (ret != MV_OK) {
+        log_error(__LINE__, "[%s] 相机SDK初始化失败, errCode=0x%x!!", static_cast<unsigned>(ret));
+        return ret;
+    }
+    ret = MV_CC_EnumDevices(device_type, &devList);
+    if (ret != MV_OK) {
+        log_error(__LINE__, "[%s] 枚举相机,执行错误, errCode=0x%x!!", static_cast<unsigned>(ret));
+        return ret;
+    }
+    if (devList.nDeviceNum == 0) {
+        log_error(__LINE__, "[%s] 没有相机,数量=%u!!", devList.nDeviceNum);
+        return -3;
+    }
+    return 0;
+}
 
 // The first camera of the manufacturer in the list, as Quellshot_Grab chooses it: fills the
 // context's transport and manufacturer and the mark's names of each entry examined. 0 with *out set,

@@ -15,6 +15,7 @@
 #include "internal/fieldcopy.h"
 #include "internal/swalloc.h"
 #include "internal/swreplace.h"
+#include "internal/timedwait.h"
 #include "qs_internal.h"
 #include "sdkloader.h"
 #include "swlog.h"
@@ -59,12 +60,6 @@ int64_t wall_ms() {
     struct timespec ts {};
     (void)clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-long long mono_ms() {
-    struct timespec ts {};
-    (void)clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // ---- pixel formats and enumeration entries ---------------------------------------------------
@@ -191,9 +186,9 @@ int trigger(qs_session* s) {
 
 // Waits for the frame of the pending trigger, repeating the trigger after each second without one.
 int await_frame(qs_session* s, int timeoutMs, MV_FRAME_OUT* frame) {
-    const long long until = mono_ms() + timeoutMs;
+    const int64_t until = dudiz::monotonic_ms() + timeoutMs;
     for (;;) {
-        const long long left = timeoutMs < 0 ? kRetriggerMs : until - mono_ms();
+        const int64_t left = timeoutMs < 0 ? kRetriggerMs : until - dudiz::monotonic_ms();
         const unsigned slice = static_cast<unsigned>(left <= 0             ? 0
                                                      : left < kRetriggerMs ? left
                                                                            : kRetriggerMs);
@@ -204,7 +199,7 @@ int await_frame(qs_session* s, int timeoutMs, MV_FRAME_OUT* frame) {
             return MV_OK;
         }
         if (static_cast<unsigned>(rc) != MV_E_NODATA) return rc;
-        if (timeoutMs >= 0 && mono_ms() >= until) {
+        if (timeoutMs >= 0 && dudiz::monotonic_ms() >= until) {
             sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__, "[%s] 拍照过程-等待超时!!", MODULE_NAME);
             return QS_E_TIMEOUT;
         }
@@ -235,7 +230,7 @@ int take_frame(qs_session* s, int timeoutMs, bool prefetch, MV_FRAME_OUT* frame,
     int rc = start_stream(s);
     if (rc != MV_OK) return rc;
     if (s->settle.isExposureAuto && (rc = refresh_auto(s)) != MV_OK) return rc;
-    const long long until = mono_ms() + timeoutMs;
+    const int64_t until = dudiz::monotonic_ms() + timeoutMs;
     for (;;) {
         if (!s->triggerPending) {
             drain(s);
@@ -243,7 +238,7 @@ int take_frame(qs_session* s, int timeoutMs, bool prefetch, MV_FRAME_OUT* frame,
             if ((rc = trigger(s)) != MV_OK) return rc;
             s->triggerPending = true;
         }
-        const long long left = timeoutMs < 0 ? -1 : until - mono_ms();
+        const int64_t left = timeoutMs < 0 ? -1 : until - dudiz::monotonic_ms();
         rc = await_frame(s, left < 0 && timeoutMs >= 0 ? 0 : static_cast<int>(left), frame);
         if (rc != MV_OK) return rc;
         const int64_t arrived = wall_ms();
@@ -612,22 +607,10 @@ MV_CC_DEVICE_INFO* choose(const MV_CC_DEVICE_INFO_LIST& list, const char* choice
 
 // Everything of qs_open after the lock: the SDK, the choice, the camera and its stream.
 int open_camera(qs_session* s, const char* camera) {
-    int rc = MV_CC_Initialize();
-    if (rc != MV_OK) {
-        log_error(__LINE__, "[%s] 相机SDK初始化失败, errCode=0x%x!!", static_cast<unsigned>(rc));
-        return rc;
-    }
     MV_CC_DEVICE_INFO_LIST list;
     memset(&list, 0, sizeof list);
-    rc = MV_CC_EnumDevices(device_type, &list);
-    if (rc != MV_OK) {
-        log_error(__LINE__, "[%s] 枚举相机,执行错误, errCode=0x%x!!", static_cast<unsigned>(rc));
-        return rc;
-    }
-    if (list.nDeviceNum == 0) {
-        log_error(__LINE__, "[%s] 没有相机,数量=%u!!", list.nDeviceNum);
-        return -3;
-    }
+    int rc = list_cameras(list);
+    if (rc != 0) return rc;
     MV_CC_DEVICE_INFO* info = nullptr;
     if (camera == nullptr || camera[0] == '\0') {
         PthotoProcCtx scratch{};
@@ -822,7 +805,7 @@ extern "C" int qs_series(qs_session* s, HKImgType type, const char* pattern, int
     const unsigned cancelFrom = cancel_generation.load();
     Pattern pat{pattern, 1};
     for (int c = count; c >= 10; c /= 10) ++pat.width;
-    const long long start = mono_ms();
+    const int64_t start = dudiz::monotonic_ms();
     int rc = 0;
     int saved = 0;
     for (int number = 1; number <= count; ++number) {
@@ -832,8 +815,8 @@ extern "C" int qs_series(qs_session* s, HKImgType type, const char* pattern, int
             break;
         }
         const long long due = start + static_cast<long long>(number - 1) * interval_ms;
-        while (interval_ms > 0 && mono_ms() < due && cancel_generation.load() == cancelFrom) {
-            const long long left = due - mono_ms();
+        while (interval_ms > 0 && dudiz::monotonic_ms() < due && cancel_generation.load() == cancelFrom) {
+            const int64_t left = due - dudiz::monotonic_ms();
             sw_thrd_delay(static_cast<int>(left < kCancelSliceMs ? left : kCancelSliceMs));
         }
         if (cancel_generation.load() != cancelFrom) continue;  // reported at the top

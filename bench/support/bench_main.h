@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,14 @@ __attribute__((format(printf, 1, 2))) inline std::string bench_text(const char* 
     (void)vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     return buf;
+}
+
+// The median of a sample (the mean of the middle two for an even count), 0 for none.
+inline double bench_median(std::vector<double> v) {
+    if (v.empty()) return 0.0;
+    std::sort(v.begin(), v.end());
+    const size_t h = v.size() / 2;
+    return v.size() % 2 != 0 ? v[h] : (v[h - 1] + v[h]) / 2.0;
 }
 
 // One goal. `ran` is false when either figure is missing; the figures are then not shown.
