@@ -3,7 +3,8 @@
 // element count and the collision count (elements minus non-empty buckets); at the end the visit
 // order (buckets in index order, chains in insertion order) and the releases of destroy. Keys are
 // exact-size heap copies, so AddressSanitizer sees a read past a key; the hash functions give the
-// same value for the input at offsets 1 to 7 as for an aligned copy.
+// same value for the input at offsets 1 to 7 as for an aligned copy, and time33 and one-at-a-time
+// what their byte-by-byte definitions give.
 // Input: a configuration byte (size hint, hash function, fixed key size), an option byte (release
 // function, the caller's comparison, release on destroy), then steps of an op byte, a length byte
 // and the key's bytes.
@@ -37,6 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const uint8_t* p = data + 1; p < data + 8 && p <= end; ++p)
         for (auto f : {bob_hash, oneatatime_hash, time33_hash})
             CHECK(f(p, uint32_t(end - p)) == f(std::vector<uint8_t>(p, end).data(), uint32_t(end - p)));
+    uint32_t t33 = 5381, oat = 0;
+    for (const uint8_t* p = data; p < end; ++p) t33 = t33 * 33 + *p, oat += *p, oat *= 1025, oat ^= oat >> 6;
+    oat += oat << 3, oat ^= oat >> 11, oat += oat << 15;
+    CHECK(time33_hash(data, uint32_t(size)) == t33 && oneatatime_hash(data, uint32_t(size)) == oat);
     auto next = [&] { return data < end ? *data++ : 0; };
     const unsigned cfg = next(), opt = next(), hint = cfg & 15, ksize = cfg >> 6, alg = cfg >> 4 & 3;
     const bool custom = alg == EXTEND_HASH && (opt & 2), freeAtEnd = opt & 4;
