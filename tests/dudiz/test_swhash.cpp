@@ -33,10 +33,10 @@ TEST(SwHashFunctions, KnownValues) {
 const PMemCheckCallback count = [](const char*, int, const char*, int, void* n) { ++*static_cast<int*>(n); };
 
 // Refused creations leave nothing allocated: in a small process heap nothing is taken, as bucket
-// arrays beyond INT_MAX bytes (2^29 heads of 4 bytes, 2^28 of 8) are refused before the table itself
-// is allocated; the largest size allowed gets as far as the bucket array, which this heap cannot
-// hold. A table takes one block, its bucket array one, and each element with its key copy one. The
-// counters require a table.
+// arrays whose heads alone pass INT_MAX bytes (2^29 heads of 4 bytes, 2^28 of 8) are refused before
+// the table itself is allocated; the largest size allowed gets as far as the bucket array, which
+// this heap cannot hold. A table takes one block, its bucket array one, and each element with its
+// key copy one. The counters require a table.
 TEST(SwHashCreate, RefusalsAllocateNothing) {
     expect_passes_in_child([] {
         static char heap[64 * 1024];
