@@ -1,6 +1,7 @@
 // Hash table speed beside std::unordered_map<std::string, void*> and GLib's GHashTable: insertion,
 // hit lookups and miss lookups of 100,000 random 16-byte keys, our table sized 131072 buckets, once
-// per built-in hash function. Goal: lookups (hit and miss) at least 1.0x both peers' rate.
+// per built-in hash function. Goals: lookups (hit and miss) at least 1.0x both peers' rate,
+// insertion at least 1.0x std::unordered_map's.
 //
 // Keys are printable, so the peers can use their natural string keys (std::string with std::hash,
 // NUL-terminated strings with g_str_hash/g_str_equal); our table gets the same 16 bytes with their
@@ -32,7 +33,7 @@ namespace {
 constexpr size_t kKeys = 100000;
 constexpr size_t kKeyLen = 16;
 constexpr uint32_t kTableSize = 131072;
-constexpr double kGoal = 1.0;  // ours / peer, lookups per second
+constexpr double kGoal = 1.0;  // ours / peer, operations per second
 
 struct Alg {
     const char* name;
@@ -191,7 +192,9 @@ public:
     using RateCollectingReporter::RateCollectingReporter;
 
     void Finalize() override {
-        std::string out = "\nSummary (million operations per second; ratio = ours / peer; goal for lookups: >= 1.0x)\n";
+        std::string out =
+            "\nSummary (million operations per second; ratio = ours / peer; goal: >= 1.0x, for insertion "
+            "beside std only)\n";
         out += bench_text("%-22s %8s %8s %8s %8s %8s %s\n", "figure", "ours", "std", "ratio", "glib", "ratio",
                           "goal");
         for (const Alg& a : kAlgs) {
@@ -201,14 +204,13 @@ public:
                 const double glib = rate(peer_name("glib", op)) / 1e6;
                 const double rs = std > 0 ? ours / std : 0.0, rg = glib > 0 ? ours / glib : 0.0;
                 const bool lookup = std::string(op) != "insert";
-                const char* goal = !lookup ? "(no goal)" : (rs >= kGoal && rg >= kGoal) ? "met" : "NOT met";
-                if (ours == 0.0 || std == 0.0 || glib == 0.0) goal = "(not run)";
+                const bool met = rs >= kGoal && (!lookup || rg >= kGoal);
+                const char* goal = met ? "met" : "NOT met";
+                if (ours == 0.0 || std == 0.0 || (lookup && glib == 0.0)) goal = "(not run)";
                 out += bench_text("%-22s %8.2f %8.2f %7.2fx %8.2f %7.2fx %s\n", ours_name(op, a).c_str(),
                                   ours, std, rs, glib, rg, goal);
-                if (lookup) {
-                    report(op, a, ours, std, "std::unordered_map", rs);
-                    report(op, a, ours, glib, "GHashTable", rg);
-                }
+                report(op, a, ours, std, "std::unordered_map", rs);
+                if (lookup) report(op, a, ours, glib, "GHashTable", rg);
             }
         }
         GetOutputStream() << out;
@@ -216,9 +218,10 @@ public:
     }
 
 private:
-    // One goal row: million lookups per second of ours and of one peer.
+    // One goal row: million operations per second of ours and of one peer.
     static void report(const char* op, const Alg& a, double ours, double peer, const char* peerName, double ratio) {
-        report_ratio_goal(bench_text("%s lookups, %s hash: swhash vs %s", op, a.name, peerName),
+        const std::string what = std::string(op) == "insert" ? "inserts" : std::string(op) + " lookups";
+        report_ratio_goal(bench_text("%s, %s hash: swhash vs %s", what.c_str(), a.name, peerName),
                           ours != 0.0 && peer != 0.0, bench_text("%.2fM/s", ours), bench_text("%.2fM/s", peer), ratio,
                           ">=", kGoal, ratio >= kGoal);
     }

@@ -1,5 +1,10 @@
 // Chained hash table with a fixed power-of-two number of buckets; the public functions check their
 // arguments and dispatch through the operations of the collision scheme (chaining is the only one).
+// The operations that hash come once per built-in hash function, which they compute inline.
+//
+// A lookup in a large table mostly waits for memory: the key, the tag, the bucket, the element. Its
+// instructions, above all the hash, are kept few, because the processor overlaps these reads with
+// those of the caller's next lookup only as far as the instructions in between leave it room.
 #include "swhash.h"
 
 #include <cerrno>
@@ -12,15 +17,28 @@
 
 namespace {
 
-// An element and its key copy share one block (the key right behind the element): one allocation
-// per insert, and a comparison reads the key from the element's own cache line.
+// An element and its key copy share one block, the key right behind the element: one allocation
+// per insert. A lookup reads the fields in their order here and then the key, so for a short key it
+// stays within one or two adjacent cache lines.
 struct elem {
-    void* key;  // the table's own copy, keylen bytes
+    uint32_t hash;  // hash_fn's value for the key: compared before the key bytes, and tags the bucket
     int32_t keylen;
-    uint32_t hash;  // hash_fn's value for the key, kept for the bucket's tag
     void* data;  // the caller's, never copied
     elem* next;  // next of the same chain, in insertion order
 };
+
+// A chain's head and its second element (nullptr when the chain is shorter): a key that is second
+// is found with both elements read at once, not one after the other.
+struct bucket {
+    elem* head;
+    elem* second;  // always head->next
+};
+
+// A bucket's tag: for every element of its chain, two bits chosen by ten high bits of the element's
+// hash (the low bits select the bucket and are the same for the whole chain). A key whose two bits
+// are not both set is not in the chain, which most lookups of an absent key learn from the tags
+// alone, a small array that stays in cache, without reading the bucket or any element.
+using tag_t = uint32_t;
 
 }  // namespace
 
@@ -44,12 +62,9 @@ struct shash_t {
     hash_ex_func_cmp cmp_fn;
     hash_data_free_cb free_cb;
     union {
-        elem** chtable;  // tsize chain heads
+        bucket* chtable;  // tsize buckets
     } dm;
-    // One byte per bucket, behind the chain heads in their block: bit (hash >> 29) set for every
-    // element of the chain, 0 for an empty bucket. The tags are a small array that stays in cache,
-    // so most lookups of an absent key end there without touching the heads or any element.
-    uint8_t* tags;
+    tag_t* tags;  // tsize tags, behind the buckets in their block
 };
 
 namespace {
@@ -58,6 +73,18 @@ namespace {
 inline uint32_t le32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The first n (below 4) bytes at p as a little-endian word.
+inline uint32_t le_part(const unsigned char* p, uint32_t n) {
+    uint32_t w = 0;
+    switch (n) {
+        case 3: w |= static_cast<uint32_t>(p[2]) << 16; [[fallthrough]];
+        case 2: w |= static_cast<uint32_t>(p[1]) << 8; [[fallthrough]];
+        case 1: w |= p[0]; [[fallthrough]];
+        default: break;
+    }
+    return w;
 }
 
 inline void bob_mix(uint32_t& a, uint32_t& b, uint32_t& c) {
@@ -71,6 +98,88 @@ inline void bob_mix(uint32_t& a, uint32_t& b, uint32_t& c) {
     b -= c; b -= a; b ^= a << 10;
     c -= a; c -= b; c ^= b >> 15;
 }
+
+// The hash functions, here to be inlined into the table's operations.
+inline uint32_t bob(const unsigned char* k, uint32_t length) {
+    uint32_t a = 0x9e3779b9u, b = 0x9e3779b9u, c = 0x9e3779b9u;
+    uint32_t len = length;
+    for (; len >= 12; k += 12, len -= 12) {
+        a += le32(k);
+        b += le32(k + 4);
+        c += le32(k + 8);
+        bob_mix(a, b, c);
+    }
+    c += length;
+    // The rest fills a, then b, then c above its lowest byte, which is left for the length.
+    if (len >= 8) {
+        a += le32(k);
+        b += le32(k + 4);
+        c += le_part(k + 8, len - 8) << 8;
+    } else if (len >= 4) {
+        a += le32(k);
+        b += le_part(k + 4, len - 4);
+    } else {
+        a += le_part(k, len);
+    }
+    bob_mix(a, b, c);
+    return c;
+}
+
+// Four bytes a round, as counting the loop byte by byte took a third of the instructions.
+inline uint32_t oneatatime(const unsigned char* k, uint32_t length) {
+    uint32_t h = 0;
+    const auto step = [&h](uint32_t byte) {
+        h += byte;
+        h += h << 10;
+        h ^= h >> 6;
+    };
+    const unsigned char* const end = k + length;
+    for (; end - k >= 4; k += 4) {
+        step(k[0]);
+        step(k[1]);
+        step(k[2]);
+        step(k[3]);
+    }
+    for (; k != end; ++k) step(*k);
+    h += h << 3;
+    h ^= h >> 11;
+    h += h << 15;
+    return h;
+}
+
+// Eight bytes c0..c7 as c0*33^7 + c1*33^6 + ... + c7 modulo 2^32, combined in pairs within one
+// 64-bit word: adjacent bytes into 16-bit lanes, those into 32-bit lanes, then the two halves. No
+// lane carries into the next: a pair is at most 255*34 < 2^16, a quad 8670*1090 < 2^32.
+inline uint32_t time33_of8(const unsigned char* p) {
+    const uint64_t w = static_cast<uint64_t>(le32(p)) | static_cast<uint64_t>(le32(p + 4)) << 32;
+    constexpr uint64_t kBytes = 0x00ff00ff00ff00ffu, kHalves = 0x0000ffff0000ffffu;
+    const uint64_t pairs = (w & kBytes) * 33 + (w >> 8 & kBytes);
+    const uint64_t quads = (pairs & kHalves) * 1089 + (pairs >> 16 & kHalves);
+    return static_cast<uint32_t>((quads & 0xffffffffu) * 1185921u + (quads >> 32));
+}
+
+// h = h * 33 + byte for each byte; eight bytes at once are h * 33^8 + their own sum, which does
+// not wait for h, so a key costs few instructions and a short chain of dependent ones.
+inline uint32_t time33(const unsigned char* k, uint32_t length) {
+    uint32_t h = 5381;
+    const unsigned char* const end = k + length;
+    for (; end - k >= 8; k += 8) h = h * 1954312449u + time33_of8(k);  // 33^8 modulo 2^32
+    for (; k != end; ++k) h = h * 33 + *k;
+    return h;
+}
+
+// How the operations get a hash value: a built-in function directly, the caller's through the table.
+// kBytes: the table compares keys by their bytes (the default comparison), which creation
+// guarantees for a built-in function's operations.
+template <uint32_t (*Fn)(const unsigned char*, uint32_t)>
+struct Builtin {
+    static constexpr bool kBytes = true;
+    static uint32_t of(const shash_t*, const unsigned char* k, uint32_t n) { return Fn(k, n); }
+};
+struct Callers {
+    static constexpr bool kBytes = false;
+    static uint32_t of(const shash_t* t, const unsigned char* k, uint32_t n) { return t->hash_fn(k, n); }
+};
 
 int32_t default_hash_key_cmp(const void* p1, int32_t len1, const void* p2, int32_t len2) {
     if (len1 != len2) return -1;
@@ -86,13 +195,27 @@ int32_t default_hash_key_cmp(const void* p1, int32_t len1, const void* p2, int32
 #define SW_HASH_REQUIRE(expr) \
     ((expr) ? static_cast<void>(0) : assertion_failed(#expr, __FILE__, __LINE__, __func__))
 
-uint32_t hash_of(const shash_t* t, const void* key, int32_t keylen) {
-    uint32_t n = static_cast<uint32_t>(keylen);
-    if (t->ksize != 0 && t->ksize < n) n = t->ksize;
-    return t->hash_fn(static_cast<const unsigned char*>(key), n);
+inline const unsigned char* key_of(const elem* e) { return reinterpret_cast<const unsigned char*>(e + 1); }
+
+inline size_t word_at(const unsigned char* p) {
+    size_t w;
+    memcpy(&w, p, sizeof w);
+    return w;
 }
 
-inline uint8_t tag_bit(uint32_t hash) { return static_cast<uint8_t>(1u << (hash >> 29)); }
+// Whether the n bytes at a and b are equal; keys of one to four words, the usual ones, without a
+// call: word by word, the last word overlapping the one before when n is not a multiple.
+inline bool same_bytes(const unsigned char* a, const unsigned char* b, size_t n) {
+    constexpr size_t kWord = sizeof(size_t);
+    if (n < kWord || n > 4 * kWord) return memcmp(a, b, n) == 0;
+    size_t diff = (word_at(a) ^ word_at(b)) | (word_at(a + n - kWord) ^ word_at(b + n - kWord));
+    for (size_t i = kWord; i + kWord < n; i += kWord) diff |= word_at(a + i) ^ word_at(b + i);
+    return diff == 0;
+}
+
+inline tag_t tag_bits(uint32_t hash) { return 1u << (hash >> 27) | 1u << (hash >> 22 & 31); }
+
+inline bool may_hold(tag_t tag, uint32_t hash) { return (tag & tag_bits(hash)) == tag_bits(hash); }
 
 // A key's place: its hash value and bucket.
 struct Slot {
@@ -100,8 +223,12 @@ struct Slot {
     uint32_t index;
 };
 
+template <class H>
 Slot slot_of(const shash_t* t, const void* key, int32_t keylen) {
-    const uint32_t h = hash_of(t, key, keylen);
+    // keylen > 0; a ksize of 0 wraps to the largest value and so never shortens the key.
+    uint32_t n = static_cast<uint32_t>(keylen);
+    if (t->ksize - 1 < n - 1) n = t->ksize;
+    const uint32_t h = H::of(t, static_cast<const unsigned char*>(key), n);
     return Slot{h, h & (t->tsize - 1)};
 }
 
@@ -112,17 +239,19 @@ Slot slot_of(const shash_t* t, const void* key, int32_t keylen) {
 elem* find(const shash_t* t, Slot s, const void* key, int32_t keylen, elem** prevOut) {
     elem* prev = nullptr;
     if (t->cmp_fn == default_hash_key_cmp) {
-        if ((t->tags[s.index] & tag_bit(s.hash)) == 0) return nullptr;
-        for (elem* e = t->dm.chtable[s.index]; e != nullptr; prev = e, e = e->next) {
-            if (e->hash == s.hash && e->keylen == keylen && memcmp(e->key, key, static_cast<size_t>(keylen)) == 0) {
+        if (!may_hold(t->tags[s.index], s.hash)) return nullptr;
+        const auto* k = static_cast<const unsigned char*>(key);
+        for (elem* e = t->dm.chtable[s.index].head; e != nullptr; prev = e, e = e->next) {
+            if (e->hash == s.hash && e->keylen == keylen &&
+                same_bytes(key_of(e), k, static_cast<size_t>(keylen))) {
                 *prevOut = prev;
                 return e;
             }
         }
         return nullptr;
     }
-    for (elem* e = t->dm.chtable[s.index]; e != nullptr; prev = e, e = e->next) {
-        if (t->cmp_fn(e->key, e->keylen, key, keylen) == 0) {
+    for (elem* e = t->dm.chtable[s.index].head; e != nullptr; prev = e, e = e->next) {
+        if (t->cmp_fn(key_of(e), e->keylen, key, keylen) == 0) {
             *prevOut = prev;
             return e;
         }
@@ -135,6 +264,7 @@ void release_elem(hash_t t, elem* e, bool freeData) {
     SW_FREE(e);
 }
 
+template <class H>
 int32_t ch_insert(hash_t t, const void* key, int32_t keylen, const void* data) {
     // keylen <= INT32_MAX, so the sum fits a 32-bit size_t.
     auto* e = static_cast<elem*>(SW_ALLOC(sizeof(elem) + static_cast<size_t>(keylen)));
@@ -142,22 +272,26 @@ int32_t ch_insert(hash_t t, const void* key, int32_t keylen, const void* data) {
         errno = ENOMEM;
         return -1;
     }
-    void* copy = e + 1;
+    auto* copy = reinterpret_cast<unsigned char*>(e + 1);
     memcpy(copy, key, static_cast<size_t>(keylen));
-    const Slot s = slot_of(t, key, keylen);
-    *e = elem{copy, keylen, s.hash, const_cast<void*>(data), nullptr};
+    const Slot s = slot_of<H>(t, key, keylen);
+    *e = elem{s.hash, keylen, const_cast<void*>(data), nullptr};
 
-    elem** head = &t->dm.chtable[s.index];
-    if (*head == nullptr) {
-        *head = e;
-        t->tags[s.index] = tag_bit(s.hash);
+    bucket& b = t->dm.chtable[s.index];
+    if (b.head == nullptr) {
+        b.head = e;
+        t->tags[s.index] = tag_bits(s.hash);
         ++t->nelems;
         return 0;
     }
     // The whole chain is walked to refuse a duplicate; the new element goes behind its last.
-    elem* last = *head;
+    const bool byBytes = H::kBytes || t->cmp_fn == default_hash_key_cmp;
+    elem* last = b.head;
     for (;;) {
-        if (t->cmp_fn(last->key, last->keylen, copy, keylen) == 0) {
+        const bool equal = byBytes ? last->hash == s.hash && last->keylen == keylen &&
+                                         same_bytes(key_of(last), copy, static_cast<size_t>(keylen))
+                                   : t->cmp_fn(key_of(last), last->keylen, copy, keylen) == 0;
+        if (equal) {
             release_elem(t, e, false);
             errno = EINVAL;
             return -1;
@@ -166,28 +300,31 @@ int32_t ch_insert(hash_t t, const void* key, int32_t keylen, const void* data) {
         last = last->next;
     }
     last->next = e;
-    t->tags[s.index] |= tag_bit(s.hash);
+    b.second = b.head->next;
+    t->tags[s.index] |= tag_bits(s.hash);
     ++t->nElemCollisionCnts;
     ++t->nelems;
     return 0;
 }
 
+// Deletion and replacement are rare enough to hash through the table, in one version for all.
 int32_t ch_delete(hash_t t, const void* key, int32_t keylen, bool bAutoFreeData) {
-    const Slot s = slot_of(t, key, keylen);
-    elem** head = &t->dm.chtable[s.index];
+    const Slot s = slot_of<Callers>(t, key, keylen);
+    bucket& b = t->dm.chtable[s.index];
     elem* prev = nullptr;
     elem* e = find(t, s, key, keylen, &prev);
     if (e == nullptr) return 0;
     bool bElemCollisionDecrement;
     if (prev == nullptr) {
-        *head = e->next;
+        b.head = e->next;
         bElemCollisionDecrement = e->next != nullptr;  // the successor stops being a collision
     } else {
         prev->next = e->next;
         bElemCollisionDecrement = true;
     }
-    uint8_t tag = 0;
-    for (const elem* rest = *head; rest != nullptr; rest = rest->next) tag |= tag_bit(rest->hash);
+    b.second = b.head != nullptr ? b.head->next : nullptr;
+    tag_t tag = 0;
+    for (const elem* rest = b.head; rest != nullptr; rest = rest->next) tag |= tag_bits(rest->hash);
     t->tags[s.index] = tag;
     release_elem(t, e, bAutoFreeData);
     --t->nelems;
@@ -197,29 +334,48 @@ int32_t ch_delete(hash_t t, const void* key, int32_t keylen, bool bAutoFreeData)
 
 int32_t ch_replace(hash_t t, const void* key, int32_t keylen, const void* newdata, void** olddata) {
     elem* prev = nullptr;
-    elem* e = find(t, slot_of(t, key, keylen), key, keylen, &prev);
+    elem* e = find(t, slot_of<Callers>(t, key, keylen), key, keylen, &prev);
     if (e == nullptr) return -1;
     *olddata = e->data;
     e->data = const_cast<void*>(newdata);
     return 0;
 }
 
+template <class H>
 void* ch_lookup(hash_t t, const void* key, int32_t keylen) {
-    elem* prev = nullptr;
-    elem* e = find(t, slot_of(t, key, keylen), key, keylen, &prev);
-    return e == nullptr ? nullptr : e->data;
+    const Slot s = slot_of<H>(t, key, keylen);
+    if (!H::kBytes && t->cmp_fn != default_hash_key_cmp) {
+        elem* prev = nullptr;
+        elem* e = find(t, s, key, keylen, &prev);
+        return e == nullptr ? nullptr : e->data;
+    }
+    if (!may_hold(t->tags[s.index], s.hash)) return nullptr;
+    const bucket b = t->dm.chtable[s.index];
+    // The second element is fetched along with the head: when the key is second, its element is on
+    // the way already.
+    __builtin_prefetch(b.second);
+    const auto* k = static_cast<const unsigned char*>(key);
+    const auto matches = [&](const elem* e) {
+        return e->hash == s.hash && e->keylen == keylen &&
+               same_bytes(key_of(e), k, static_cast<size_t>(keylen));
+    };
+    if (matches(b.head)) return b.head->data;  // a tag that lets the key pass has a chain
+    for (const elem* e = b.second; e != nullptr; e = e->next) {
+        if (matches(e)) return e->data;
+    }
+    return nullptr;
 }
 
 void ch_visit(hash_t t, hash_visit_cb vcb) {
     if (vcb == nullptr) return;
     for (uint32_t i = 0; i < t->tsize; ++i) {
-        for (elem* e = t->dm.chtable[i]; e != nullptr; e = e->next) vcb(e->key, e->keylen, e->data);
+        for (elem* e = t->dm.chtable[i].head; e != nullptr; e = e->next) vcb(key_of(e), e->keylen, e->data);
     }
 }
 
 void ch_destroy(hash_t t, bool bAutoFreeData) {
     for (uint32_t i = 0; i < t->tsize; ++i) {
-        elem* e = t->dm.chtable[i];
+        elem* e = t->dm.chtable[i].head;
         while (e != nullptr) {
             elem* next = e->next;
             release_elem(t, e, bAutoFreeData);
@@ -231,80 +387,51 @@ void ch_destroy(hash_t t, bool bAutoFreeData) {
     t->tags = nullptr;
 }
 
-const hash_ops ch_ops = {ch_insert, ch_delete, ch_replace, ch_lookup, ch_visit, ch_destroy};
+template <class H>
+constexpr hash_ops kChainOps = {ch_insert<H>, ch_delete, ch_replace, ch_lookup<H>, ch_visit, ch_destroy};
 
 bool key_ok(const void* key, int32_t keylen) { return key != nullptr && keylen > 0; }
 
 }  // namespace
 
-extern "C" uint32_t bob_hash(const unsigned char* k, uint32_t length) {
-    uint32_t a = 0x9e3779b9u, b = 0x9e3779b9u, c = 0x9e3779b9u;
-    uint32_t len = length;
-    for (; len >= 12; k += 12, len -= 12) {
-        a += le32(k);
-        b += le32(k + 4);
-        c += le32(k + 8);
-        bob_mix(a, b, c);
-    }
-    c += length;
-    // The lowest byte of c is left for the length.
-    switch (len) {
-        case 11: c += static_cast<uint32_t>(k[10]) << 24; [[fallthrough]];
-        case 10: c += static_cast<uint32_t>(k[9]) << 16; [[fallthrough]];
-        case 9: c += static_cast<uint32_t>(k[8]) << 8; [[fallthrough]];
-        case 8: b += static_cast<uint32_t>(k[7]) << 24; [[fallthrough]];
-        case 7: b += static_cast<uint32_t>(k[6]) << 16; [[fallthrough]];
-        case 6: b += static_cast<uint32_t>(k[5]) << 8; [[fallthrough]];
-        case 5: b += k[4]; [[fallthrough]];
-        case 4: a += static_cast<uint32_t>(k[3]) << 24; [[fallthrough]];
-        case 3: a += static_cast<uint32_t>(k[2]) << 16; [[fallthrough]];
-        case 2: a += static_cast<uint32_t>(k[1]) << 8; [[fallthrough]];
-        case 1: a += k[0]; [[fallthrough]];
-        default: break;
-    }
-    bob_mix(a, b, c);
-    return c;
-}
+extern "C" uint32_t bob_hash(const unsigned char* k, uint32_t length) { return bob(k, length); }
 
-extern "C" uint32_t oneatatime_hash(const unsigned char* k, uint32_t length) {
-    uint32_t h = 0;
-    for (uint32_t i = 0; i < length; ++i) {
-        h += k[i];
-        h += h << 10;
-        h ^= h >> 6;
-    }
-    h += h << 3;
-    h ^= h >> 11;
-    h += h << 15;
-    return h;
-}
+extern "C" uint32_t oneatatime_hash(const unsigned char* k, uint32_t length) { return oneatatime(k, length); }
 
-extern "C" uint32_t time33_hash(const unsigned char* k, uint32_t length) {
-    uint32_t h = 5381;
-    for (uint32_t i = 0; i < length; ++i) h = h * 33 + k[i];
-    return h;
-}
+extern "C" uint32_t time33_hash(const unsigned char* k, uint32_t length) { return time33(k, length); }
 
 extern "C" hash_t sw_hash_create(uint32_t sizehint, uint32_t keysize, enum hash_alg alg, hash_ex_func_hash hfunc,
                                  hash_ex_func_cmp cfunc, hash_data_free_cb fcb, uint32_t flag) {
     // 64-bit arithmetic: a hint above 2^31 would round up to 2^32, which a uint32_t cannot hold.
     uint64_t tsize = 2;
     while (tsize < sizehint) tsize <<= 1;
-    // The heads alone reach INT_MAX bytes first: their tag bytes do not move the limit.
-    // The table is an array of chain heads, so sizeof(elem*) is meant.
-    constexpr size_t kBucketBytes = sizeof(elem*) + sizeof(uint8_t);  // NOLINT(bugprone-sizeof-expression)
-    if (tsize > static_cast<uint64_t>(INT_MAX) / sizeof(elem*) ||  // NOLINT(bugprone-sizeof-expression)
-        tsize * kBucketBytes > static_cast<uint64_t>(INT_MAX)) {
+    // Refused when the chain heads alone would pass INT_MAX bytes (sizeof(elem*) is meant). The
+    // second pointers and tags make a larger block, which the allocation refuses in its turn; its
+    // size still fits a size_t, as a 32-bit target gets here with at most 2^28 buckets.
+    if (tsize > static_cast<uint64_t>(INT_MAX) / sizeof(elem*)) {  // NOLINT(bugprone-sizeof-expression)
         errno = ENOMEM;
         return nullptr;
     }
+    // A built-in function gets the operations that compute it inline, as long as keys are compared
+    // by their bytes; the caller's function or comparison gets the general ones.
     hash_ex_func_hash fn = hfunc;
+    const hash_ops* ops = &kChainOps<Callers>;
     switch (static_cast<unsigned>(alg)) {
-        case BOB_HASH: fn = bob_hash; break;
-        case ONEATATIME_HASH: fn = oneatatime_hash; break;
-        case TIME33_HASH: fn = time33_hash; break;
+        case BOB_HASH:
+            fn = bob_hash;
+            ops = &kChainOps<Builtin<bob>>;
+            break;
+        case ONEATATIME_HASH:
+            fn = oneatatime_hash;
+            ops = &kChainOps<Builtin<oneatatime>>;
+            break;
+        case TIME33_HASH:
+            fn = time33_hash;
+            ops = &kChainOps<Builtin<time33>>;
+            break;
         default: break;
     }
+    if (cfunc != nullptr) ops = &kChainOps<Callers>;
     if (fn == nullptr || flag != 0) {
         errno = EINVAL;
         return nullptr;
@@ -314,8 +441,8 @@ extern "C" hash_t sw_hash_create(uint32_t sizehint, uint32_t keysize, enum hash_
         errno = ENOMEM;
         return nullptr;
     }
-    const size_t bytes = static_cast<size_t>(tsize) * kBucketBytes;
-    auto* buckets = static_cast<elem**>(SW_ALLOC(bytes));
+    const size_t bytes = static_cast<size_t>(tsize) * (sizeof(bucket) + sizeof(tag_t));
+    auto* buckets = static_cast<bucket*>(SW_ALLOC(bytes));
     if (buckets == nullptr) {
         SW_FREE(t);
         errno = ENOMEM;
@@ -326,12 +453,12 @@ extern "C" hash_t sw_hash_create(uint32_t sizehint, uint32_t keysize, enum hash_
     t->ksize = keysize;
     t->nelems = 0;
     t->nElemCollisionCnts = 0;
-    t->h_ops = &ch_ops;
+    t->h_ops = ops;
     t->hash_fn = fn;
     t->cmp_fn = cfunc != nullptr ? cfunc : default_hash_key_cmp;
     t->free_cb = fcb;
     t->dm.chtable = buckets;
-    t->tags = reinterpret_cast<uint8_t*>(buckets + tsize);
+    t->tags = reinterpret_cast<tag_t*>(buckets + tsize);
     return t;
 }
 

@@ -12,9 +12,11 @@
  * its first keysize bytes only (a shorter key: over its own length). Copy and comparison always use
  * the whole key.
  *
- * Memory: the table, its bucket array (a chain head and a one-byte tag per bucket) and each element
- * (one block holding the element and its key copy) come by the library's allocation rule (swheap.h). The data pointers stay the caller's; the table releases them (through
- * the release function given at creation) only when a delete or destroy asks it to.
+ * Memory: the table, its bucket array (per bucket: the chain's first two elements and a four-byte tag
+ * that summarises the chain's hash values; 12 bytes on 32-bit targets, 20 on 64-bit ones) and each
+ * element (one block holding the element and its key copy) come by the library's allocation rule
+ * (swheap.h). The data pointers stay the caller's; the table releases them (through the release
+ * function given at creation) only when a delete or destroy asks it to.
  *
  * Thread-safety: the table has no lock. Every function is one thread at a time per table (callers
  * that share a table serialise every call on it, lookups included); different tables may be used
@@ -92,10 +94,11 @@ SW_API uint32_t time33_hash(const unsigned char* k, uint32_t length);
  * fcb      - release function for data; NULL: delete and destroy never release data.
  * flag     - collision scheme; only 0 (chaining) exists.
  * Returns the table, owned by the caller until sw_hash_destroy, or NULL with errno:
- *   ENOMEM - the bucket array would need more than INT_MAX bytes: 2^29 buckets or more (a sizehint
- *            above 2^28) where a bucket takes 4 bytes (32-bit targets), 2^28 or more (a sizehint
- *            above 2^27) where it takes 8; such sizes are refused before anything is allocated;
- *   ENOMEM - memory ran out;
+ *   ENOMEM - the chain heads alone would need more than INT_MAX bytes: 2^29 buckets or more (a
+ *            sizehint above 2^28) where a pointer takes 4 bytes (32-bit targets), 2^28 or more (a
+ *            sizehint above 2^27) where it takes 8; such sizes are refused before anything is
+ *            allocated;
+ *   ENOMEM - memory ran out, or the allocation rule refused the bucket array's size;
  *   EINVAL - alg asks for hfunc and it is NULL, or flag is not 0.
  * Nothing stays allocated on failure. Reentrant. */
 SW_API hash_t sw_hash_create(uint32_t sizehint, uint32_t keysize, enum hash_alg alg, hash_ex_func_hash hfunc,

@@ -1,12 +1,14 @@
 // Fuzzes the hash table with operation sequences beside a model (its entries in insertion order):
-// after every step the result, errno of a duplicate, the release calls, the data of the key, the
-// element count and the collision count (elements minus non-empty buckets); at the end the visit
-// order (buckets in index order, chains in insertion order) and the releases of destroy. Keys are
+// after every step the result, errno of a duplicate, the release calls, the data of every stored
+// key (which the table finds through its tags, second pointers and stored hashes), the element
+// count and the collision count (elements minus non-empty buckets); at the end the visit order
+// (buckets in index order, chains in insertion order) and the releases of destroy. Keys are
 // exact-size heap copies, so AddressSanitizer sees a read past a key; the hash functions give the
-// same value for the input at offsets 1 to 7 as for an aligned copy.
+// same value for the input at offsets 1 to 7 as for an aligned copy, and time33 and one-at-a-time
+// what their byte-by-byte definitions give.
 // Input: a configuration byte (size hint, hash function, fixed key size), an option byte (release
-// function, the caller's comparison, release on destroy), then steps of an op byte, a length byte
-// and the key's bytes.
+// function, the caller's comparison, release on destroy), then steps of an op byte (operation,
+// release, a tail that makes the key 10 to 33 bytes long), a length byte and the key's bytes.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -37,6 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const uint8_t* p = data + 1; p < data + 8 && p <= end; ++p)
         for (auto f : {bob_hash, oneatatime_hash, time33_hash})
             CHECK(f(p, uint32_t(end - p)) == f(std::vector<uint8_t>(p, end).data(), uint32_t(end - p)));
+    uint32_t t33 = 5381, oat = 0;
+    for (const uint8_t* p = data; p < end; ++p) t33 = t33 * 33 + *p, oat += *p, oat *= 1025, oat ^= oat >> 6;
+    oat += oat << 3, oat ^= oat >> 11, oat += oat << 15;
+    CHECK(time33_hash(data, uint32_t(size)) == t33 && oneatatime_hash(data, uint32_t(size)) == oat);
     auto next = [&] { return data < end ? *data++ : 0; };
     const unsigned cfg = next(), opt = next(), hint = cfg & 15, ksize = cfg >> 6, alg = cfg >> 4 & 3;
     const bool custom = alg == EXTEND_HASH && (opt & 2), freeAtEnd = opt & 4;
@@ -46,13 +52,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(t != nullptr && sw_hash_getTableSize(t) == tsize);
     const hash_ex_func_hash fns[] = {bob_hash, oneatatime_hash, time33_hash, crowding};
     auto bin = [&](const std::string& k) {
-        return fns[alg](Bytes(k.data()), std::min<size_t>(ksize ? ksize : 8, k.size())) & (tsize - 1);
+        return fns[alg](Bytes(k.data()), ksize ? std::min<size_t>(ksize, k.size()) : k.size()) & (tsize - 1);
     };
     Entries model;  // in insertion order
     while (data < end) {
-        const unsigned op = next(), o = op % 4, len = 1 + next() % 6;
-        std::string ks;
-        while (ks.size() < len) ks += static_cast<char>(next() % 8);  // few keys: repeats, NULs
+        const unsigned op = next(), o = op % 4;
+        std::string ks(1 + next() % 6, '\0');
+        for (char& c : ks) c = static_cast<char>(next() % 8);  // few keys: repeats, NULs
+        ks.append((op >> 3 & 3) * 9u, '~');                     // and long ones, alike in their tails
+        const int len = int(ks.size());
         const std::vector<char> key(ks.begin(), ks.end());            // exact size: no spare bytes
         const char* k = key.data();
         const auto same = [&](auto& e) { return loose(e.first, custom) == loose(ks, custom); };
@@ -69,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (o == 2 && present) it->second = d;
         const auto now = std::find_if(model.begin(), model.end(), same);
         CHECK(sw_hash_lookup(t, k, len) == (now == model.end() ? nullptr : now->second));
+        for (const auto& e : model) CHECK(sw_hash_lookup(t, e.first.data(), int(e.first.size())) == e.second);
         std::vector<int> chain(tsize);
         for (const auto& e : model) ++chain[bin(e.first)];
         const size_t n = model.size(), busy = tsize - std::count(chain.begin(), chain.end(), 0);

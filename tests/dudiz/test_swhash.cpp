@@ -17,15 +17,26 @@ TEST(SwHashFunctions, KnownValues) {
               time33_hash(abc, 3), oneatatime_hash(abc, 3), oneatatime_hash(abc, 0), time33_hash(abc, 0)}),
               std::vector<uint32_t>({1363884370, 2912551993, 3018031520, 193485963, 3977453403, 0, 5381}));
     // clang-format on
+    // Every length from 0 to 64, so each tail of each block size, folded into one value per function:
+    // what the byte-by-byte definitions give.
+    unsigned char bytes[64];
+    for (int i = 0; i < 64; ++i) bytes[i] = static_cast<unsigned char>(i * 151 + 7);
+    auto fold = [&](hash_ex_func_hash f) {
+        uint32_t acc = 0;
+        for (uint32_t n = 0; n <= 64; ++n) acc = acc * 31 + f(bytes, n);
+        return acc;
+    };
+    EXPECT_EQ(std::vector<uint32_t>({fold(bob_hash), fold(oneatatime_hash), fold(time33_hash)}),
+              std::vector<uint32_t>({2739044609, 783023780, 1741134053}));
 }
 
 const PMemCheckCallback count = [](const char*, int, const char*, int, void* n) { ++*static_cast<int*>(n); };
 
 // Refused creations leave nothing allocated: in a small process heap nothing is taken, as bucket
-// arrays beyond INT_MAX bytes (2^29 heads of 4 bytes, 2^28 of 8) are refused before the table itself
-// is allocated; the largest size allowed gets as far as the bucket array, which this heap cannot
-// hold. A table takes one block, its bucket array one, and each element with its key copy one. The
-// counters require a table.
+// arrays whose heads alone pass INT_MAX bytes (2^29 heads of 4 bytes, 2^28 of 8) are refused before
+// the table itself is allocated; the largest size allowed gets as far as the bucket array, which
+// this heap cannot hold. A table takes one block, its bucket array one, and each element with its
+// key copy one. The counters require a table.
 TEST(SwHashCreate, RefusalsAllocateNothing) {
     expect_passes_in_child([] {
         static char heap[64 * 1024];
