@@ -12,8 +12,8 @@
  * its first keysize bytes only (a shorter key: over its own length). Copy and comparison always use
  * the whole key.
  *
- * Memory: the table, its bucket array (per bucket: the chain's first two elements and a four-byte tag
- * that summarises the chain's hash values; 12 bytes on 32-bit targets, 20 on 64-bit ones) and each
+ * Memory: the table, its bucket array (per bucket: the chain's first element and a four-byte tag that
+ * summarises the chain's hash values; 8 bytes on 32-bit targets, 12 on 64-bit ones) and each
  * element (one block holding the element and its key copy) come by the library's allocation rule
  * (swheap.h). The data pointers stay the caller's; the table releases them (through the release
  * function given at creation) only when a delete or destroy asks it to.

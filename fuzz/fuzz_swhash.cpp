@@ -1,6 +1,6 @@
 // Fuzzes the hash table with operation sequences beside a model (its entries in insertion order):
 // after every step the result, errno of a duplicate, the release calls, the data of every stored
-// key (which the table finds through its tags, second pointers and stored hashes), the element
+// key (which the table finds through its tags and stored hashes), the element
 // count and the collision count (elements minus non-empty buckets); at the end the visit order
 // (buckets in index order, chains in insertion order) and the releases of destroy. Keys are
 // exact-size heap copies, so AddressSanitizer sees a read past a key; the hash functions give the
