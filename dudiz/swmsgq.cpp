@@ -11,6 +11,7 @@
 #include <new>
 
 #include "internal/swalloc.h"
+#include "internal/swlocked.h"
 #include "internal/timedwait.h"
 #include "swlog.h"
 
@@ -46,18 +47,6 @@ struct SMsgQueue {
 };
 
 enum class Got { kMessage, kSurplus, kNothing };
-
-// Holds the queue's mutex for one scope, also when a cancellation unwinds it.
-class Hold {
-public:
-    explicit Hold(SMsgQueue* q) : m_(&q->mutex) { (void)pthread_mutex_lock(m_); }
-    ~Hold() { (void)pthread_mutex_unlock(m_); }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-
-private:
-    pthread_mutex_t* m_;
-};
 
 // Counts a reader among the sleepers while it waits on `posted` (the mutex held, as the wait
 // gives it back before it returns or unwinds).
@@ -100,7 +89,7 @@ Got take_locked(SMsgQueue* q, SMsg* m) {
 
 // One try of the timed-wait rule.
 Got try_take(SMsgQueue* q, SMsg* m) {
-    const Hold hold(q);
+    const dudiz::PosixLocked hold(&q->mutex);
     return q->count.load(std::memory_order_relaxed) == 0 ? Got::kNothing : take_locked(q, m);
 }
 
@@ -145,7 +134,7 @@ Got take_waiting(SMsgQueue* q, SMsg* m) {
     pthread_testcancel();
     const Got got = take_soon(q, m, -1, 0);
     if (got != Got::kNothing) return got;
-    const Hold hold(q);
+    const dudiz::PosixLocked hold(&q->mutex);
     while (q->count.load(std::memory_order_relaxed) == 0) {
         const Sleeper sleeper(q);
         (void)pthread_cond_wait(&q->posted, &q->mutex);
@@ -176,7 +165,7 @@ extern "C" void sw_msgq_destroy(void* hQueue) {
 extern "C" int sw_msgq_post(void* hQueue, int msg, unsigned long wParam, unsigned long lParam) {
     SMsgQueue* q = as_queue(hQueue);
     if (q == nullptr) return -1;
-    const Hold hold(q);
+    const dudiz::PosixLocked hold(&q->mutex);
     q->msg[q->write] = SMsg{msg, wParam, lParam};
     q->write = advance(q, q->write);
     if (q->write == q->read) {
@@ -208,7 +197,7 @@ extern "C" int sw_msgq_read(void* hQueue, int* msg, unsigned long* wParam, unsig
 extern "C" void sw_msgq_clear(void* hQueue) {
     SMsgQueue* q = as_queue(hQueue);
     if (q == nullptr) return;
-    const Hold hold(q);
+    const dudiz::PosixLocked hold(&q->mutex);
     q->count.store(0, std::memory_order_relaxed);
     q->read = 0;
     q->write = 0;
@@ -217,7 +206,7 @@ extern "C" void sw_msgq_clear(void* hQueue) {
 extern "C" int sw_msgq_get_num(void* hQueue) {
     SMsgQueue* q = as_queue(hQueue);
     if (q == nullptr) return -1;
-    const Hold hold(q);
+    const dudiz::PosixLocked hold(&q->mutex);
     return (q->write - q->read + q->depth) % q->depth;
 }
 

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "internal/swalloc.h"
+#include "internal/swlocked.h"
 #include "swlog.h"
 #include "swsignal.h"
 
@@ -47,29 +48,18 @@ struct ProcSnapshot {
     unsigned long lParam;
 };
 
-class ProcGuard {
-public:
-    explicit ProcGuard(SThrdInfo* t) : m_(&t->procLock) { (void)pthread_mutex_lock(m_); }
-    ~ProcGuard() { (void)pthread_mutex_unlock(m_); }
-    ProcGuard(const ProcGuard&) = delete;
-    ProcGuard& operator=(const ProcGuard&) = delete;
-
-private:
-    pthread_mutex_t* m_;
-};
-
 // Numbers the threads created without a name; fetch_add keeps concurrent creators distinct.
 std::atomic<int> s_nameless_thrd_counter{0};
 
 const char kNormalExit[] = "thread normal exit.";
 
 ProcSnapshot read_proc(SThrdInfo* t) {
-    ProcGuard g(t);
+    const dudiz::PosixLocked g(&t->procLock);
     return ProcSnapshot{t->proc, t->wParam, t->lParam};
 }
 
 void write_proc(SThrdInfo* t, const ProcSnapshot& p) {
-    ProcGuard g(t);
+    const dudiz::PosixLocked g(&t->procLock);
     t->proc = p.proc;
     t->wParam = p.wParam;
     t->lParam = p.lParam;
