@@ -96,14 +96,16 @@ extern "C" void sw_dir_close(void* hDir) {
     if (hDir != nullptr) (void)closedir(static_cast<DIR*>(hDir));
 }
 
-extern "C" bool sw_dir_delete(const char* dir) {
-    if (dir == nullptr) return false;
-    PathBuf base;
-    if (!base.assign(dir)) return false;
+namespace {
+
+// Deletes the tree at `dir`, whose text is used as it is: the names of its entries are file names,
+// in which '\' is an ordinary character. Converting them again would read a subdirectory "a\y" as
+// "a/y" and so reach through a link "a" beside it into a tree outside, deleting there.
+bool delete_tree(const PathBuf& dir) {
     // A symbolic link named as the tree itself is not followed, as links inside it are not: the
     // tree it points to would be emptied and then the link refused by rmdir. The same refusal
     // catches a directory entry swapped for a link between its lstat and this open.
-    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = open(dir.text, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     DIR* d = fdopendir(fd);
     if (d == nullptr) {
@@ -115,17 +117,25 @@ extern "C" bool sw_dir_delete(const char* dir) {
         const struct dirent* e = readdir(d);
         if (e == nullptr) break;
         if (is_dot_or_dotdot(e->d_name)) continue;
-        PathBuf entry = base;
+        PathBuf entry = dir;
         if (!entry.appendEntry(e->d_name)) {
             ok = false;
             break;
         }
         struct stat st {};
         if (lstat(entry.text, &st) != 0) continue;
-        ok = S_ISDIR(st.st_mode) ? sw_dir_delete(entry.text) : sw_file_delete(entry.text) == 0;
+        ok = S_ISDIR(st.st_mode) ? delete_tree(entry) : sw_file_delete(entry.text) == 0;
     }
     (void)closedir(d);
-    return ok && rmdir(dir) == 0;
+    return ok && rmdir(dir.text) == 0;
+}
+
+}  // namespace
+
+extern "C" bool sw_dir_delete(const char* dir) {
+    if (dir == nullptr) return false;
+    PathBuf base;  // the caller's '\' is a separator, as for the other directory functions
+    return base.assign(dir) && delete_tree(base);
 }
 
 extern "C" char* xGetPathFileName(const char* path) {

@@ -55,7 +55,9 @@ SW_API void sw_dir_close(void* hDir);
 
 /* Deletes the directory `dir` with everything in it, depth first. Symbolic links are removed as
  * links (what they point to is not entered); an entry whose status cannot be read is skipped.
- * Returns true when the tree is gone (the final rmdir of `dir`, exactly as passed, succeeded).
+ * A '\' in `dir` is a separator; the names of the entries are taken as they are, so a '\' in
+ * them is part of the name.
+ * Returns true when the tree is gone (the final rmdir of `dir`, with '\' read as '/', succeeded).
  * Returns false when dir is NULL, longer than SW_PATH_MAX characters, cannot be opened, or
  * when any entry cannot be deleted or its path (dir, '/', name) would be longer than
  * SW_PATH_MAX characters; the first failure stops the walk and what was deleted so far stays
