@@ -68,6 +68,21 @@ TEST_F(SwDir, DeleteKeepsWhatLinksPointTo) {
                 !sw_dir_delete(0));
 }
 
+// Entry names are file names, in which '\' is no separator: the subdirectory t/a\y is not reached as t/a/y,
+// where the link t/a would lead out of the tree. Three such pairs, so that one is met before its link in any
+// listing order. Only the caller's own text takes '\' as a separator.
+TEST_F(SwDir, DeleteTakesEntryNamesAsTheyAre) {
+    for (const char* d : {"out", "out/y", "t"}) ASSERT_EQ(mkdir(at(d), 0755), 0);
+    box.write("out/y/f", "out");
+    for (const Str n : {"a", "b", "c"}) {
+        ASSERT_EQ(symlink(at("out"), at("t/" + n)) + mkdir(at("t/" + n + "\\y"), 0755), 0);
+        box.write("t/" + n + "\\y/f", "in");
+    }
+    ASSERT_EQ(sw_dir_create(at("o/p/q")), 3);
+    EXPECT_TRUE(sw_dir_delete(at("t")) && !exists("t") && TempDir::read(at("out/y/f")) == "out");
+    EXPECT_TRUE(sw_dir_delete((b + "\\o\\p").c_str()) && exists("o") && !exists("o/p"));
+}
+
 // The file box/AAA...A is 259 characters; the directory box/AAA...ABC beside it is longer: cut at 259,
 // deleting it would compose its entries' paths from the cut text, land on the file and delete it. An entry
 // path of 260 characters is refused too (cut, it would name its own directory), also one level down.
