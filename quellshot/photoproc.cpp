@@ -25,6 +25,8 @@ constexpr int kSteadyRun = 3;                // a run longer than this has settl
 constexpr long kSettleLimitMs = 180000;      // save unsettled after this long
 constexpr unsigned int kJpegQuality = 90;
 constexpr unsigned int kSaveMethod = 1;
+constexpr uint64_t kMaxJpegRatio = 3;   // bytes per pixel a JPEG buffer allows (the RGB frame itself)
+constexpr uint64_t kJpegSlack = 65536;  // headers, and a JPEG of noise that beats no compression
 
 void default_clock(struct timespec* ts) { (void)clock_gettime(CLOCK_MONOTONIC, ts); }
 
@@ -132,6 +134,11 @@ int PhotoProc(unsigned long wParam, unsigned long /*lParam*/) {
     return -1;
 }
 
+uint64_t image_bound(HKImgType type, unsigned width, unsigned height) {
+    if (type == IMG_TYPE_BMP) return 1078 + (uint64_t{width} * 3 + 3) / 4 * 4 * height;
+    return uint64_t{width} * height * kMaxJpegRatio + kJpegSlack;
+}
+
 int SavePhoto(void* hCam, MV_FRAME_OUT* pFrame, HKImgType imgType, const char* imgPath, PthotoProcCtx* ctx) {
     MV_SAVE_IMAGE_PARAM_EX3 saveParams;
     memset(&saveParams, 0, sizeof saveParams);
@@ -158,9 +165,11 @@ int SavePhoto(void* hCam, MV_FRAME_OUT* pFrame, HKImgType imgType, const char* i
     saveParams.nJpgQuality = kJpegQuality;
     saveParams.iMethodValue = kSaveMethod;
     // A BMP of the frame is at most a little more than the frame itself; four times leaves room
-    // for the header, palette and row padding of any size. Unsigned 32-bit, as the SDK field is.
+    // for the header, palette and row padding of most. Unsigned 32-bit, as the SDK field is; a
+    // product beyond that is held at the largest such size rather than wrapped to a small one.
     const auto payload = static_cast<uint32_t>(iv.nCurValue);
-    saveParams.nBufferSize = imgType == IMG_TYPE_BMP ? payload * 4u : payload;
+    const uint64_t size = imgType == IMG_TYPE_BMP ? uint64_t{payload} * 4 : payload;
+    saveParams.nBufferSize = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
 
     // Declared first so that it goes last: the frees below run while cancellation is held off.
     CancelWindow noCancel;
@@ -170,6 +179,17 @@ int SavePhoto(void* hCam, MV_FRAME_OUT* pFrame, HKImgType imgType, const char* i
     saveParams.pImageBuffer = static_cast<unsigned char*>(image.p);
 
     ret = MV_CC_SaveImageEx3(hCam, &saveParams);
+    // That size suits most frames, but an image can outgrow it: the JPEG of a small, detailed or
+    // Bayer frame, the BMP of a tiny grey one. Once more then, with room for any image of the frame.
+    const uint64_t bound = image_bound(imgType, saveParams.nWidth, saveParams.nHeight);
+    if (ret == static_cast<int>(MV_E_NOENOUGH_BUF) && bound > saveParams.nBufferSize && bound <= UINT32_MAX) {
+        SW_FREE(image.p);
+        saveParams.nBufferSize = static_cast<uint32_t>(bound);
+        image.p = alloc.load()(saveParams.nBufferSize, __FILE__, __LINE__);
+        if (image.p == nullptr) return -17;
+        saveParams.pImageBuffer = static_cast<unsigned char*>(image.p);
+        ret = MV_CC_SaveImageEx3(hCam, &saveParams);
+    }
     if (ret != MV_OK) return ret;
 
     // From here the file is written and the blocks are freed; the caller stops an overrunning

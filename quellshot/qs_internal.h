@@ -54,6 +54,11 @@ extern std::atomic<int> waitAEDone;
 // One pass of the capture worker (a PThrdProc): 1 to be called again, -1 when done.
 int PhotoProc(unsigned long wParam, unsigned long lParam);
 
+// The most bytes an image of a width x height frame can take: a BMP with a palette and padded rows
+// of three bytes a pixel, or a JPEG as large as the colour frame plus room for its headers (noise
+// hardly compresses). In 64 bits, as the largest frames' do not fit 32.
+uint64_t image_bound(HKImgType type, unsigned width, unsigned height);
+
 // Converts the frame with the SDK and writes the image file; 0 or an error code. With a context,
 // the file is put in place only if the context's caller still waits for it (-19 and ECANCELED
 // otherwise).

@@ -288,7 +288,16 @@ void set_last_errno(int err) { tls_lastErrno = err; }
 
 int take_lock(const char* path, int* fdOut) {
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-        const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        // flock needs no more than reading, and the shared lock directory may hold a file another
+        // user made (its mode by their umask, and a sticky directory may refuse O_CREAT on someone
+        // else's file): an existing file is opened read-only, and only a missing one is created,
+        // readable by everyone whatever our umask.
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = open(path, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (fd < 0 && errno == EEXIST) continue;  // made meanwhile by another call: open that
+            if (fd >= 0) (void)fchmod(fd, 0644);
+        }
         if (fd < 0) return -1;
         if (const LockOpenedHook hook = lock_opened_hook.load()) hook(path);
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

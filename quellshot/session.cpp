@@ -49,8 +49,6 @@ constexpr unsigned kMinQuality = 50;
 constexpr unsigned kMaxQuality = 99;
 constexpr int kRetriggerMs = 1000;    // a trigger that yields nothing this long is repeated
 constexpr int kCancelSliceMs = 50;    // how often a series waiting for its next turn looks for qs_cancel
-constexpr size_t kMaxJpegRatio = 3;   // bytes per pixel a JPEG buffer allows (the RGB frame itself)
-constexpr size_t kJpegSlack = 65536;  // headers, and a JPEG of noise that beats no compression
 
 void log_error(int line, const char* format, unsigned value) {
     sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, line, format, MODULE_NAME, value);
@@ -272,10 +270,7 @@ int take_frame(qs_session* s, int timeoutMs, bool prefetch, MV_FRAME_OUT* frame,
 // Encodes the frame held into the session's buffer; gives the frame back in any case.
 int encode(qs_session* s, MV_FRAME_OUT* frame, HKImgType type, unsigned* len) {
     const MV_FRAME_OUT_INFO_EX& fi = frame->stFrameInfo;
-    // In 64 bits: the largest frame's buffer does not fit a 32-bit size.
-    const uint64_t pixels = uint64_t{fi.nWidth} * fi.nHeight;
-    const uint64_t need = type == IMG_TYPE_BMP ? 1078 + (uint64_t{fi.nWidth} * 3 + 3) / 4 * 4 * fi.nHeight
-                                               : pixels * kMaxJpegRatio + kJpegSlack;
+    const uint64_t need = image_bound(type, fi.nWidth, fi.nHeight);
     if (need > UINT_MAX) {
         (void)MV_CC_FreeImageBuffer(s->hCam, frame);
         return QS_E_NO_MEMORY;

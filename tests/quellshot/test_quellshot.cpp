@@ -273,6 +273,20 @@ TEST(CaptureLock, FileRemovedWhileHeldAndThePath) {
         close(fd);
     }
     EXPECT_EQ(qs::take_lock(d.file("none/q.lock").c_str(), &fd), -1);  // (the hook, now harmless, stays)
+    // Another user, under a strict umask, meets the file this one made, and then the lock it holds.
+    ASSERT_EQ(qs::take_lock(d.file("u.lock").c_str(), &fd), 0);
+    ASSERT_EQ(chmod(d.path().c_str(), 01777), 0);
+    expect_passes_in_child([&] {
+        ASSERT_EQ(setresuid(65534, 65534, 65534), 0);
+        EXPECT_EQ(qs::take_lock(d.file("u.lock").c_str(), &other), -2);
+        umask(077);
+        EXPECT_EQ(qs::take_lock(d.file("v.lock").c_str(), &other), 0);
+    });
+    close(fd);
+    expect_passes_in_child([&] {
+        ASSERT_EQ(setresuid(65533, 65533, 65533), 0);
+        EXPECT_EQ(qs::take_lock(d.file("v.lock").c_str(), &other), 0);
+    });
     char lock[292];
     const fs::path cwd = fs::current_path();
     fs::current_path(d.path());
@@ -321,6 +335,18 @@ TEST_F(CaptureTest, AFailedWriteKeepsTheOlderFileAndSaysWhy) {
     });
     EXPECT_EQ(TempDir::read(file), "older");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
+}
+
+// An image larger than the buffer the frame's payload suggests, as of a tiny grey frame, is made
+// in a larger one rather than lost.
+TEST_F(CaptureTest, AnImageThatOutgrowsThePayloadIsStillSaved) {
+    load("[camera]\nmanufacturer = Hikrobot\nmodel = MODEL-T\nserial = T\npixel = mono8\nwidth = 8\nheight = 8\n");
+    for (const auto& [type, name, kind] : {std::tuple{IMG_TYPE_JPG, "t.jpg", "JPEG"}, {IMG_TYPE_BMP, "t.bmp", "BMP3"}}) {
+        const std::string file = dir.file(name);
+        ASSERT_EQ(Quellshot_Grab(type, file.c_str(), 10, nullptr), 0) << name;
+        const char* magick[] = {"identify", "-regard-warnings", "-format", "%m %w %h", file.c_str()};
+        EXPECT_EQ(run_child({magick, magick + 5}, {}).out, kind + std::string(" 8 8"));
+    }
 }
 
 // The wait for the worker in milliseconds never wraps; the one alias slot is empty and matches no name,
