@@ -809,17 +809,18 @@ extern "C" int qs_series(qs_session* s, HKImgType type, const char* pattern, int
     int rc = 0;
     int saved = 0;
     for (int number = 1; number <= count; ++number) {
-        if (cancel_generation.load() != cancelFrom) {
-            sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__, "[%s] 拍照过程-已取消!!", MODULE_NAME);
-            rc = QS_E_CANCELLED;
-            break;
-        }
         const long long due = start + static_cast<long long>(number - 1) * interval_ms;
         while (interval_ms > 0 && dudiz::monotonic_ms() < due && cancel_generation.load() == cancelFrom) {
             const int64_t left = due - dudiz::monotonic_ms();
             sw_thrd_delay(static_cast<int>(left < kCancelSliceMs ? left : kCancelSliceMs));
         }
-        if (cancel_generation.load() != cancelFrom) continue;  // reported at the top
+        // Checked after the wait, which a cancel cuts short: the series ends here even when the wait was
+        // for the last photo, where the loop would otherwise end with the photo before's result.
+        if (cancel_generation.load() != cancelFrom) {
+            sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__, "[%s] 拍照过程-已取消!!", MODULE_NAME);
+            rc = QS_E_CANCELLED;
+            break;
+        }
         const Named named{pat, number};
         Target t{nullptr, -1, expand, &named, {}};
         qs_photo p;

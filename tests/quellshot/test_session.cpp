@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "qs_internal.h"
@@ -230,6 +233,32 @@ TEST_F(Session, SeriesNamesMetadataAndFaults) {
               QS_E_PATH);
     qs_cancel();  // before the series: only later ones are ended
     EXPECT_EQ(qs_series(s, IMG_TYPE_JPG, dir.file("c%n").c_str(), 2, 0, 5000, nullptr, nullptr, &done), 0);
+}
+
+// A cancel that comes while the series waits for its last photo ends it at once with QS_E_CANCELLED;
+// the photo taken before stays and is counted.
+TEST_F(Session, CancelledBeforeTheLastPhoto) {
+    ASSERT_EQ(qs_open("1", &s), 0);
+    std::atomic<bool> first{false};
+    std::thread canceller([&first] {
+        while (!first.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // well into the 60 s wait
+        qs_cancel();
+    });
+    auto taken = [](void* ctx, int, const char*, const qs_photo*) {
+        static_cast<std::atomic<bool>*>(ctx)->store(true);
+        return 0;
+    };
+    int done = -1;
+    const auto start = std::chrono::steady_clock::now();
+    const int rc = qs_series(s, IMG_TYPE_JPG, dir.file("w%n").c_str(), 2, 60000, 5000, taken, &first, &done);
+    first.store(true);  // lets the canceller end should the first photo have failed
+    canceller.join();
+    EXPECT_EQ(rc, QS_E_CANCELLED);
+    EXPECT_EQ(done, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_TRUE(fs::exists(dir.file("w1.jpg")));
+    EXPECT_FALSE(fs::exists(dir.file("w2.jpg")));
 }
 
 // A photo to a descriptor is one whole JPEG of the frame; a camera that sends nothing times out.
