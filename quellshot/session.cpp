@@ -2,11 +2,13 @@
 // photos and series.
 #include <MvCameraControl.h>
 #include <arpa/inet.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -325,15 +327,35 @@ int file_name(const char* path, HKImgType type, dudiz::RuleBlock& out, const cha
     return 0;
 }
 
+// A pipe whose reader has gone raises SIGPIPE, whose default action would end the host without its
+// tear-down: the signal is held back for this thread during the writes and, when a write raised it,
+// taken, so that the failure is an EPIPE result. One already pending before is someone else's and stays.
+// The process's dispositions are the host's and are left alone.
 bool write_all(int fd, const unsigned char* data, size_t len) {
-    while (len > 0) {
+    sigset_t pipeSet, old, pending;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    (void)pthread_sigmask(SIG_BLOCK, &pipeSet, &old);
+    const bool wasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    bool ok = true;
+    while (ok && len > 0) {
         const ssize_t n = write(fd, data, len);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        len -= static_cast<size_t>(n);
+        ok = n > 0;
+        if (ok) {
+            data += n;
+            len -= static_cast<size_t>(n);
+        }
     }
-    return true;
+    const int err = errno;
+    if (!ok && err == EPIPE && !wasPending) {
+        const timespec zero{0, 0};
+        while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    (void)pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = err;
+    return ok;
 }
 
 bool valid_type(HKImgType type) {
