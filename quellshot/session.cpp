@@ -2,11 +2,13 @@
 // photos and series.
 #include <MvCameraControl.h>
 #include <arpa/inet.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -320,15 +322,35 @@ int file_name(const char* path, HKImgType type, dudiz::RuleBlock& out, const cha
     return 0;
 }
 
+// A pipe whose reader has gone raises SIGPIPE, whose default action would end the host without its
+// tear-down: the signal is held back for this thread during the writes and, when a write raised it,
+// taken, so that the failure is an EPIPE result. One already pending before is someone else's and stays.
+// The process's dispositions are the host's and are left alone.
 bool write_all(int fd, const unsigned char* data, size_t len) {
-    while (len > 0) {
+    sigset_t pipeSet, old, pending;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    (void)pthread_sigmask(SIG_BLOCK, &pipeSet, &old);
+    const bool wasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    bool ok = true;
+    while (ok && len > 0) {
         const ssize_t n = write(fd, data, len);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        len -= static_cast<size_t>(n);
+        ok = n > 0;
+        if (ok) {
+            data += n;
+            len -= static_cast<size_t>(n);
+        }
     }
-    return true;
+    const int err = errno;
+    if (!ok && err == EPIPE && !wasPending) {
+        const timespec zero{0, 0};
+        while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    (void)pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = err;
+    return ok;
 }
 
 bool valid_type(HKImgType type) {
@@ -804,17 +826,18 @@ extern "C" int qs_series(qs_session* s, HKImgType type, const char* pattern, int
     int rc = 0;
     int saved = 0;
     for (int number = 1; number <= count; ++number) {
-        if (cancel_generation.load() != cancelFrom) {
-            sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__, "[%s] 拍照过程-已取消!!", MODULE_NAME);
-            rc = QS_E_CANCELLED;
-            break;
-        }
         const long long due = start + static_cast<long long>(number - 1) * interval_ms;
         while (interval_ms > 0 && dudiz::monotonic_ms() < due && cancel_generation.load() == cancelFrom) {
             const int64_t left = due - dudiz::monotonic_ms();
             sw_thrd_delay(static_cast<int>(left < kCancelSliceMs ? left : kCancelSliceMs));
         }
-        if (cancel_generation.load() != cancelFrom) continue;  // reported at the top
+        // Checked after the wait, which a cancel cuts short: the series ends here even when the wait was
+        // for the last photo, where the loop would otherwise end with the photo before's result.
+        if (cancel_generation.load() != cancelFrom) {
+            sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, __LINE__, "[%s] 拍照过程-已取消!!", MODULE_NAME);
+            rc = QS_E_CANCELLED;
+            break;
+        }
         const Named named{pat, number};
         Target t{nullptr, -1, expand, &named, {}};
         qs_photo p;

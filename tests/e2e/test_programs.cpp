@@ -313,6 +313,12 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
         run({args, "", 1, "", "quellshot…: cannot write to stdout: No space left on device\n"}, TempDir(), full);
     run({"count", "", 1, "", "camsim: /dev/zero: not a regular file\n…"}, TempDir(),
         wrapped({"env", "CAMSIM_SCENARIO=/dev/zero"}));
+    // So is a stdout whose reader has gone (a FIFO opened for both ends, then its read end shut), not the
+    // end of the program by SIGPIPE: the capture tears down, as the journal shows.
+    TempDir piped;
+    const std::string shut = "mkfifo \"$0\" && exec 3<>\"$0\" 4>\"$0\" 3<&- && exec \"$@\" >&4 4>&-";
+    run({"grab --quiet -", kCam, 1, "", "…quellshot grab: failed, result -19: stdout could not be written: "
+         "Broken pipe\n"}, piped, wrapped({"sh", "-c", shut, piped.file("p")}));
 }
 // A capture while another holds the lock fails at once with -2 and names the holder. The lock and
 // the set-up check use status/ beside the program: here beside a copy of it in the sandbox.
