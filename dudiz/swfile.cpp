@@ -51,6 +51,30 @@ void prefault(void* block, size_t size) {
 #endif
 }
 
+// Reads the whole file `path` through one open descriptor, which also gives the size: a file
+// renamed over the path meanwhile (as sw_file_replace does) is then either not seen or seen
+// whole, never read up to the size of the one it replaced. `place(size)` hands out room for
+// `size` bytes (nullptr: out of memory); the caller keeps it. The end of the file is confirmed
+// after those bytes, so one written in place meanwhile fails instead of passing as read whole.
+// Returns the size, or -1 when the file cannot be opened, sized (above INT_MAX included) or read
+// whole, or no room is given.
+template <typename Place>
+int read_whole(const char* path, Place place) {
+    FILE* f = open_cloexec(path, "rb");
+    if (f == nullptr) return -1;
+    struct stat st {};
+    int result = -1;
+    if (fstat(fileno(f), &st) == 0 && st.st_size >= 0 && st.st_size <= INT_MAX) {
+        const auto size = static_cast<size_t>(st.st_size);
+        char* buf = place(static_cast<int>(size));
+        if (buf != nullptr && fread(buf, 1, size, f) == size && fgetc(f) == EOF && ferror(f) == 0) {
+            result = static_cast<int>(size);
+        }
+    }
+    (void)fclose(f);
+    return result;
+}
+
 // ---- configuration files ----
 
 // Largest section line added ("\r\n" + 188 characters + "\r\n") and largest field appended
@@ -70,20 +94,17 @@ public:
     CfgCopy& operator=(const CfgCopy&) = delete;
     ~CfgCopy() { SW_FREE(buf_); }
 
-    // Loads `path` (size already taken) with `room` free bytes after it. False on a short read
-    // or when memory runs out.
-    static bool load(const char* path, int size, int room, CfgCopy* out) {
-        if (size < 0 || room < 0 || size > INT_MAX - room - 1) return false;
-        const int withRoom = size + room;
-        out->buf_ = static_cast<char*>(SW_ALLOC(static_cast<size_t>(withRoom) + 1));
-        if (out->buf_ == nullptr) return false;
-        memset(out->buf_ + size, 0, static_cast<size_t>(room) + 1);
-        out->size_ = size;
-        out->total_ = withRoom;
-        return size == 0 || sw_file_load(path, "rb", out->buf_, size) == size;
+    // Loads `path` with `room` free bytes after it. `found` is the size a lookup by path gave:
+    // 0 takes the file as empty without opening it (a missing file for set); otherwise the file
+    // is read with the size of the descriptor it is read through, which may differ when it was
+    // replaced since. False when it cannot be read whole or memory runs out.
+    bool load(const char* path, int found, int room) {
+        if (found == 0) return reserve(0, room) != nullptr;
+        return read_whole(path, [this, room](int size) { return reserve(size, room); }) >= 0;
     }
 
     char* data() const { return buf_; }
+    int size() const { return size_; }
     int total() const { return total_; }
 
     // The region a section marker opens (NULL section: the whole copy), as an offset; -1 when
@@ -100,6 +121,17 @@ public:
     }
 
 private:
+    char* reserve(int size, int room) {
+        if (room < 0 || size > INT_MAX - room - 1) return nullptr;
+        const int withRoom = size + room;
+        buf_ = static_cast<char*>(SW_ALLOC(static_cast<size_t>(withRoom) + 1));
+        if (buf_ == nullptr) return nullptr;
+        memset(buf_ + size, 0, static_cast<size_t>(room) + 1);
+        size_ = size;
+        total_ = withRoom;
+        return buf_;
+    }
+
     char* buf_ = nullptr;
     int size_ = 0;
     int total_ = 0;
@@ -172,17 +204,15 @@ extern "C" bool sw_file_exists(const char* path) {
 extern "C" int sw_file_copy(const char* existingFilename, const char* newFilename, bool failIfExists) {
     if (existingFilename == nullptr || newFilename == nullptr) return -1;
     if (failIfExists && sw_file_exists(newFilename)) return -1;
-    const int size = sw_file_getSize(existingFilename);
-    if (size < 0) return -1;
-    // One byte at least: malloc(0) may answer NULL, which would read as out of memory.
-    char* buf = static_cast<char*>(malloc(size > 0 ? static_cast<size_t>(size) : 1));
-    if (buf == nullptr) return -1;
-    prefault(buf, static_cast<size_t>(size));
+    char* buf = nullptr;
+    const int size = read_whole(existingFilename, [&buf](int n) {
+        // One byte at least: malloc(0) may answer NULL, which would read as out of memory.
+        buf = static_cast<char*>(malloc(n > 0 ? static_cast<size_t>(n) : 1));
+        if (buf != nullptr) prefault(buf, static_cast<size_t>(n));
+        return buf;
+    });
     int result = -1;
-    if (sw_file_load(existingFilename, "rb", buf, size) == size &&
-        sw_file_update(newFilename, "wb", buf, size) == size) {
-        result = size;
-    }
+    if (size >= 0 && sw_file_update(newFilename, "wb", buf, size) == size) result = size;
     free(buf);
     return result;
 }
@@ -192,10 +222,10 @@ extern "C" char* sw_file_getCfgString(const char* path, const char* section, con
     if (path == nullptr || mode == nullptr || field == nullptr || value == nullptr || resultBufSize < 1) return nullptr;
     const CfgOp op = cfg_op(mode, "GetFieldValue", "GetFieldName");
     if (op == CfgOp::kInvalid) return nullptr;
-    const int size = cfg_size(path, false);
-    if (size <= 0) return nullptr;
+    const int found = cfg_size(path, false);
+    if (found <= 0) return nullptr;
     CfgCopy copy;
-    if (!CfgCopy::load(path, size, 0, &copy)) return nullptr;
+    if (!copy.load(path, found, 0)) return nullptr;
     const int at = copy.region(section);
     if (at < 0) return nullptr;
     const char* region = copy.data() + at;
@@ -211,10 +241,11 @@ extern "C" bool sw_file_setCfgString(const char* path, const char* section, cons
     if (op == CfgOp::kInvalid) return false;
     const size_t fieldLen = strlen(field);
     if (fieldLen > kMaxFieldChars || strlen(value) > kMaxFieldChars - fieldLen) return false;
-    const int size = cfg_size(path, true);
-    if (size < 0) return false;
+    const int found = cfg_size(path, true);
+    if (found < 0) return false;
     CfgCopy copy;
-    if (!CfgCopy::load(path, size, kMargin, &copy)) return false;
+    if (!copy.load(path, found, kMargin)) return false;
+    const int size = copy.size();
 
     int at = copy.region(section);
     int added = 0;
@@ -240,11 +271,11 @@ extern "C" bool sw_file_delCfgString(const char* path, const char* section, cons
     if (path == nullptr || mode == nullptr || (field == nullptr && value == nullptr)) return false;
     const CfgOp op = cfg_op(mode, "DelFieldByName", "DelFieldByValue");
     if (op == CfgOp::kInvalid) return false;
-    const int size = cfg_size(path, false);
-    if (size < 0) return false;
-    if (size == 0) return true;
+    const int found = cfg_size(path, false);
+    if (found < 0) return false;
+    if (found == 0) return true;
     CfgCopy copy;
-    if (!CfgCopy::load(path, size, 0, &copy)) return false;
+    if (!copy.load(path, found, 0)) return false;
     const int at = copy.region(section);
     if (at < 0) return true;
     char* region = copy.data() + at;
@@ -254,6 +285,6 @@ extern "C" bool sw_file_delCfgString(const char* path, const char* section, cons
                                          : sw_str_delFieldByValue(region, regionSize, '\n', value, &change);
     if (!ok) return false;
     if (change == 0) return true;  // nothing deleted: the file stays as it is
-    const int newSize = size + change;  // change <= 0 here: a deletion only shrinks the text
+    const int newSize = copy.size() + change;  // change <= 0 here: a deletion only shrinks the text
     return sw_file_replace(path, copy.data(), static_cast<size_t>(newSize)) == 0;
 }

@@ -2,12 +2,16 @@
 // reads as tables of steps, inside a private temporary directory.
 #include "swfile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <climits>
+#include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "support/forked.h"
 #include "support/tempdir.h"
@@ -134,4 +138,37 @@ TEST_F(SwFile, CfgRewriteIsOneStep) {
     EXPECT_EQ(TempDir::read(cfg), "# " + Str(100, 'c') + "\r\nname=m\r\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
         << "a temporary file left";
+}
+
+// A file renamed over the path while it is read (as a rewrite does) is read as the old file or the new one,
+// never as the new one cut at the old size, which here would give the value "ABCDE" or a 40-byte copy. A
+// thread swaps the two files (RENAME_EXCHANGE) as fast as it can; a read may fail, but not report a cut.
+TEST_F(SwFile, ReadWhileReplaced) {
+    const Str a = "key=ABCDEFGHIJ\n" + Str(25, '.'), b = Str(30, '#') + "\n" + a + Str(9, '.'),
+              other = dir.write("other", b), copy = dir.file("copy");
+    dir.write("app.cfg", a);
+    ASSERT_EQ(renameat2(AT_FDCWD, c, AT_FDCWD, other.c_str(), RENAME_EXCHANGE), 0);  // the file system can
+    // Some 2000 "." steps make each lookup slow, which widens the gap between a lookup by path and the open
+    // after it, where a swap must fall to cut a read.
+    Str slow = dir.path();
+    while (slow.size() < 4000) slow += "/.";
+    slow += "/app.cfg";
+    std::atomic<bool> stop{false};
+    std::atomic<int> swaps{0};
+    std::thread swapper([&] {
+        for (; !stop; ++swaps) (void)renameat2(AT_FDCWD, c, AT_FDCWD, other.c_str(), RENAME_EXCHANGE);
+    });
+    while (swaps == 0) std::this_thread::yield();
+    int cut = 0, whole = 0;
+    for (int round = 0; round < 300; ++round) {
+        char f[] = "key", v[32];
+        const char* got = sw_file_getCfgString(slow.c_str(), 0, "GetFieldValue", f, v, 32);
+        const int n = sw_file_copy(slow.c_str(), copy.c_str(), false);
+        const Str copied = n >= 0 ? rd(copy.c_str()) : a;
+        cut += (got && Str(got) != "ABCDEFGHIJ") + (copied != a && copied != b);
+        whole += (got != nullptr) + (n >= 0);
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_TRUE(cut == 0 && whole > 0) << cut << " cut, " << whole << " whole";
 }
