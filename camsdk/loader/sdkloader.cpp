@@ -154,13 +154,17 @@ bool take_loaded(const char* request, Choice& out) {
 void own_dir(char* dir, size_t size) {
     dir[0] = '\0';
     Dl_info info{};
+    link_map* map = nullptr;
     char exe[kPathMax];
     const char* file = nullptr;
-    if (dladdr(reinterpret_cast<void*>(&choice), &info) != 0 && info.dli_fname != nullptr &&
+    // A shared library's name is the path it was loaded from. For the executable the dynamic linker
+    // answers argv[0], which is whatever the caller wrote (a symbolic link's path, any text at all),
+    // so there the kernel's link to the running file is asked instead.
+    if (dladdr1(reinterpret_cast<void*>(&choice), &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0 &&
+        map != nullptr && map->l_name != nullptr && map->l_name[0] != '\0' && info.dli_fname != nullptr &&
         info.dli_fname[0] == '/') {
         file = info.dli_fname;
     } else {
-        // Linked into the executable: the loader may not know its full name.
         const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
         if (n <= 0) return;
         exe[n] = '\0';
@@ -181,6 +185,8 @@ bool candidate(const char* request, const char* base, int index, char* path, siz
     if (!is_kind(request)) return false;
     for (const Place& place : kPlaces) {
         if (request[0] != '\0' && strcmp(request, place.kind) != 0) continue;
+        // Beside nothing known, such a path would be taken from the working directory.
+        if (place.how == How::kBeside && (base == nullptr || base[0] != '/')) continue;
         if (index-- > 0) continue;
         *kind = place.kind;
         const char* prefix = place.how == How::kBeside ? base : "";

@@ -34,7 +34,8 @@ struct Choice {
 
 // The `index`-th file a request leads to, counting from 0: writes it to `path` (a bare file name
 // means the dynamic linker's own search) and its kind to `kind`. False past the last one, and for
-// a request that names nothing we know. `base` is the directory this module's object lives in.
+// a request that names nothing we know. `base` is the directory this module's object lives in;
+// when it is not an absolute path (unknown), the places beside it are left out.
 bool candidate(const char* request, const char* base, int index, char* path, size_t size, const char** kind);
 
 // Our backends also export the names of the features a camera's description offers, which the SDK's

@@ -92,6 +92,9 @@ TEST(SdkLoader, DefaultOrderIsVendorThenAravisThenSim) {
     EXPECT_TRUE(sdkloader::candidate("aravis", "/b/", 0, path, sizeof path, &kind));
     EXPECT_STREQ(path, "/b/camaravis/libMvCameraControl.so");
     EXPECT_FALSE(sdkloader::candidate("/x/lib.so", "/b/", 1, path, sizeof path, &kind));
+    // Without a place of its own, nothing is looked for beside it: dlopen would read the working directory.
+    EXPECT_FALSE(sdkloader::candidate("sim", "", 0, path, sizeof path, &kind));
+    EXPECT_FALSE(sdkloader::candidate("aravis", "b/", 0, path, sizeof path, &kind));
 }
 
 }  // namespace

@@ -144,6 +144,10 @@ TEST(MorvenE2E, ResetsEveryHikrobotCameraAndExitsWithTheOutcome) {
              "", "S1 "},
     }) run(c, TempDir(), emulated(QS_EMULATOR, {QS_MORVEN_PATH}));
     // clang-format on
+    // Started through a symbolic link elsewhere, it still finds the SDK beside the program itself.
+    TempDir linked;
+    ASSERT_EQ(symlink(QS_MORVEN_PATH, linked.file("morven").c_str()), 0);
+    run({"", "", 0, "", "", "SIM00001 "}, TempDir(), emulated(QS_EMULATOR, {linked.file("morven")}));
     // It resets every camera at once, so an argument it does not know never counts as a go-ahead.
     for (const char* a : {"--help", "-h"})
         EXPECT_EQ(run({a, "", 0, "Usage: morven\n…", ""}, TempDir(), emulated(QS_EMULATOR, {QS_MORVEN_PATH})), "");
