@@ -523,9 +523,16 @@ std::string lockPath(const std::string& serial) {
 
 int takeLock(Handle& h, bool exclusive) {
     const std::string path = lockPath(h.cam.serial);
-    // Read-only is enough for flock, and works on a lock file another user created.
-    const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    // Read-only is enough for flock, and works on a lock file another user created. Not blocking,
+    // and only a regular file: a FIFO planted at the path would otherwise hold the open, and with it
+    // every SDK call of the process, until someone writes to it.
+    const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (fd < 0) return kResource;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return kResource;
+    }
     int rc;
     do {
         rc = flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
@@ -939,6 +946,8 @@ int MV_CC_GetImageBuffer(void* handle, MV_FRAME_OUT* pstFrame, unsigned int nMse
                 // Another thread may have stopped, closed or destroyed meanwhile.
                 if (h->destroyed) return kHandle;
                 if (!h->open || h->gone || !h->grabbing) return kNoData;
+                // and another waiter may have taken the last frame this handle may hold out
+                if (h->outstanding.size() >= kMaxOutstanding) return kResource;
             }
             delivered(*h, shot.exposure);
             const uint64_t len = payloadSize(*h);

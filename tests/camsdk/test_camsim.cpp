@@ -9,8 +9,10 @@
 
 #include <functional>
 #include <set>
+#include <thread>
 #include <sstream>
 
+#include "support/forked.h"
 #include "support/tempdir.h"
 #include "support/waitfor.h"
 
@@ -316,6 +318,36 @@ TEST_F(CamSim, FramesFollowTheSettingsAndTakeTheirFrameTime) {
         EXPECT_EQ(MV_CC_FreeImageBuffer(h, &f), MV_OK);
     }
     EXPECT_GE(double(stamp[2] - stamp[1]), frameMs * 1e6 - 10);  // ns: queued behind the first
+}
+
+// A FIFO where the lock file goes is refused at once, not waited on. A handle holds at most four frames:
+// of two callers waiting for a fifth, the one woken second is refused though a frame is there for it.
+TEST_F(CamSim, NoFifoForALockAndFourFramesOut) {
+    ASSERT_EQ(mkfifo(dir.file("camsim-D.lock").c_str(), 0600), 0);
+    expect_passes_in_child([&] {
+        void* h = nullptr;
+        MV_CC_Initialize(), MV_CC_CreateHandleWithoutLog(&h, &usb);
+        EXPECT_EQ(MV_CC_OpenDevice(h, 1, 0), int(MV_E_RESOURCE));
+    }, 20);
+    // At a time scale of 0 a wait would end at once.
+    ASSERT_TRUE(unlink(dir.file("camsim-D.lock").c_str()) == 0 && camsim_time_scale(1) == 0);
+    MV_CC_DEVICE_INFO_LIST list{};
+    void* h = openFirst(MV_USB_DEVICE, list);
+    std::string got;
+    for (const char* r : {"e TriggerMode 1", "e TriggerSource 7", "G", "C TriggerSoftware", "C TriggerSoftware",
+                          "C TriggerSoftware"})
+        ASSERT_EQ(feature(h, r, got), MV_OK) << r;
+    MV_FRAME_OUT f[5]{};
+    for (int n = 0; n < 3; ++n) ASSERT_EQ(MV_CC_GetImageBuffer(h, &f[n], 60000), MV_OK);
+    int rc[2] = {};
+    std::thread a([&] { rc[0] = MV_CC_GetImageBuffer(h, &f[3], 60000); });
+    std::thread b([&] { rc[1] = MV_CC_GetImageBuffer(h, &f[4], 60000); });
+    ASSERT_TRUE(wait_for([] { return camsim_call_count("MV_CC_GetImageBuffer") == 5; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into their waits
+    ASSERT_TRUE(feature(h, "C TriggerSoftware", got) == MV_OK && feature(h, "C TriggerSoftware", got) == MV_OK);
+    a.join(), b.join();
+    EXPECT_EQ(std::multiset<int>(rc, rc + 2), (std::multiset<int>{MV_OK, int(MV_E_RESOURCE)}));
+    for (MV_FRAME_OUT& out : f) EXPECT_TRUE(!out.pBufAddr || MV_CC_FreeImageBuffer(h, &out) == MV_OK);
 }
 
 }  // namespace
