@@ -165,31 +165,26 @@ int SavePhoto(void* hCam, MV_FRAME_OUT* pFrame, HKImgType imgType, const char* i
     saveParams.nJpgQuality = kJpegQuality;
     saveParams.iMethodValue = kSaveMethod;
     // A BMP of the frame is at most a little more than the frame itself; four times leaves room
-    // for the header, palette and row padding of most. Unsigned 32-bit, as the SDK field is; a
-    // product beyond that is held at the largest such size rather than wrapped to a small one.
+    // for the header, palette and row padding of most. Unsigned 32-bit, as the SDK field is.
     const auto payload = static_cast<uint32_t>(iv.nCurValue);
-    const uint64_t size = imgType == IMG_TYPE_BMP ? uint64_t{payload} * 4 : payload;
-    saveParams.nBufferSize = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
 
     // Declared first so that it goes last: the frees below run while cancellation is held off.
     CancelWindow noCancel;
     dudiz::RuleBlock image;
-    image.p = alloc.load()(saveParams.nBufferSize, __FILE__, __LINE__);
-    if (image.p == nullptr) return -17;
-    saveParams.pImageBuffer = static_cast<unsigned char*>(image.p);
-
-    ret = MV_CC_SaveImageEx3(hCam, &saveParams);
+    const auto convert = [&](uint32_t size) {
+        SW_FREE(image.p);
+        image.p = alloc.load()(size, __FILE__, __LINE__);
+        if (image.p == nullptr) return -17;
+        saveParams.nBufferSize = size;
+        saveParams.pImageBuffer = static_cast<unsigned char*>(image.p);
+        return MV_CC_SaveImageEx3(hCam, &saveParams);
+    };
+    ret = convert(imgType == IMG_TYPE_BMP ? payload * 4u : payload);
     // That size suits most frames, but an image can outgrow it: the JPEG of a small, detailed or
     // Bayer frame, the BMP of a tiny grey one. Once more then, with room for any image of the frame.
     const uint64_t bound = image_bound(imgType, saveParams.nWidth, saveParams.nHeight);
-    if (ret == static_cast<int>(MV_E_NOENOUGH_BUF) && bound > saveParams.nBufferSize && bound <= UINT32_MAX) {
-        SW_FREE(image.p);
-        saveParams.nBufferSize = static_cast<uint32_t>(bound);
-        image.p = alloc.load()(saveParams.nBufferSize, __FILE__, __LINE__);
-        if (image.p == nullptr) return -17;
-        saveParams.pImageBuffer = static_cast<unsigned char*>(image.p);
-        ret = MV_CC_SaveImageEx3(hCam, &saveParams);
-    }
+    if (ret == static_cast<int>(MV_E_NOENOUGH_BUF) && bound > saveParams.nBufferSize && bound <= UINT32_MAX)
+        ret = convert(static_cast<uint32_t>(bound));
     if (ret != MV_OK) return ret;
 
     // From here the file is written and the blocks are freed; the caller stops an overrunning
