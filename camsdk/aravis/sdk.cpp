@@ -582,8 +582,16 @@ int MV_CC_StartGrabbing(void* handle) {
         if (ARV_IS_GV_STREAM(stream))
             g_object_set(stream, "socket-buffer", ARV_GV_STREAM_SOCKET_BUFFER_FIXED, "socket-buffer-size",
                          static_cast<gint>(std::clamp<guint>(payload, kMinSocketBuffer, G_MAXINT)), nullptr);
-        for (unsigned i = 0; i < kPoolBuffers; ++i)
-            arv_stream_push_buffer(stream, arv_buffer_new_allocate(payload));
+        // The camera states the size: one the process cannot have fails the start, where Aravis's own
+        // allocation (g_malloc) would abort the process.
+        for (unsigned i = 0; i < kPoolBuffers; ++i) {
+            void* data = g_try_malloc(payload);
+            if (data == nullptr) {
+                g_object_unref(stream);  // with the buffers pushed so far
+                return kResource;
+            }
+            arv_stream_push_buffer(stream, arv_buffer_new_full(payload, data, data, g_free));
+        }
         arv_camera_start_acquisition(h.camera, err.slot());
         if (err.failed()) {
             g_object_unref(stream);

@@ -1,15 +1,20 @@
 // The camera SDK over Aravis against Aravis's emulated GigE Vision camera, which each test starts as a
 // child in its own network namespace (support/netns.h) and kills at the end: the statuses of misuse,
-// feature values, and waits for frames ended from another thread. Frames, enumeration, other
-// controllers, lost packets and dying cameras are tested end to end (tests/e2e/test_aravis_e2e.cpp).
+// feature values, waits for frames ended from another thread, frames too large for memory. Frames,
+// enumeration, other controllers, lost packets and dying cameras are tested end to end
+// (tests/e2e/test_aravis_e2e.cpp).
 #include <MvCameraControl.h>
 #include <arv.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -220,6 +225,35 @@ TEST_F(Aravis, FeatureLister) {
               "TriggerSoftware TriggerSource TriggerActivation ExposureTimeAbs ExposureAuto PayloadSize "
               "TestRegister ");
     EXPECT_EQ(std::get<2>(two), "DeviceVendorName DeviceModelName ");
+}
+
+// A camera may state any PayloadSize: buffers the process cannot have refuse the start, without
+// ending the process, and leave the handle as it was.
+TEST_F(Aravis, APayloadBeyondMemoryRefusesTheStart) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' allocators end the process when memory runs out";
+#endif
+    std::string xml{std::istreambuf_iterator<char>(std::ifstream(FAKE_CAMERA_XML).rdbuf()), {}};
+    const std::string formula = "WIDTH * HEIGHT * ((PIXELFORMAT>>16)&amp;0xFF) / 8";
+    ASSERT_NE(xml.find(formula), std::string::npos);
+    xml.replace(xml.find(formula), formula.size(),
+                "4294967040 + 0 * WIDTH * HEIGHT * PIXELFORMAT");  // < 4 GiB
+    char path[] = "/tmp/huge-payload-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_TRUE(fd >= 0 && write(fd, xml.data(), xml.size()) == ssize_t(xml.size()) && close(fd) == 0);
+    cam.reset();
+    ASSERT_TRUE(cam.emplace(kCam1, "ARAVIS", "0", path).up && open(kCam1) == MV_OK);
+    rlimit was{}, tight{};
+    long pages = 0;  // mapped now; a gigabyte more leaves room for the stream, not for a frame
+    std::ifstream("/proc/self/statm") >> pages;
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &was), 0);
+    tight = {std::min<rlim_t>(was.rlim_cur, rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (1u << 30)),
+             was.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+    const int rc = MV_CC_StartGrabbing(h);
+    EXPECT_TRUE(setrlimit(RLIMIT_AS, &was) == 0 && unlink(path) == 0);
+    EXPECT_EQ(unsigned(rc), MV_E_RESOURCE);
+    EXPECT_EQ(unsigned(MV_CC_StopGrabbing(h)), MV_E_CALLORDER);  // no stream was kept
 }
 
 // A wait for a frame holds no lock: a stop or destroy from another thread ends it at once.

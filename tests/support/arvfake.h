@@ -23,16 +23,17 @@ inline std::string dotted(uint32_t ip) {
 }
 
 // An emulated camera at `ip` (host order), our child; `up` once its control port is bound (a bind of
-// ours then fails). `lossPerThousand` of its stream packets are never sent.
+// ours then fails). `lossPerThousand` of its stream packets are never sent; `xml` is its description.
 struct FakeCamera {
     pid_t pid = -1;
     bool up = false;
-    FakeCamera(uint32_t ip, const char* serial, const char* lossPerThousand = "0") {
+    FakeCamera(uint32_t ip, const char* serial, const char* lossPerThousand = "0",
+               const char* xml = FAKE_CAMERA_XML) {
         const std::string addr = dotted(ip);
         pid = fork();
         if (pid == 0) {
-            execl(ARV_FAKE_GV_CAMERA, ARV_FAKE_GV_CAMERA, "-i", addr.c_str(), "-s", serial, "-g",
-                  FAKE_CAMERA_XML, "-r", lossPerThousand, static_cast<char*>(nullptr));
+            execl(ARV_FAKE_GV_CAMERA, ARV_FAKE_GV_CAMERA, "-i", addr.c_str(), "-s", serial, "-g", xml, "-r",
+                  lossPerThousand, static_cast<char*>(nullptr));
             _exit(127);
         }
         sockaddr_in at{AF_INET, htons(3956), {htonl(ip)}, {}};
