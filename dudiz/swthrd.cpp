@@ -14,6 +14,7 @@
 
 #include "internal/swalloc.h"
 #include "internal/swlocked.h"
+#include "internal/swthrdhook.h"
 #include "swlog.h"
 #include "swsignal.h"
 
@@ -47,6 +48,8 @@ struct ProcSnapshot {
     unsigned long wParam;
     unsigned long lParam;
 };
+
+std::atomic<PSwThrdCycleHook> s_cycleHook{nullptr};
 
 // Numbers the threads created without a name; fetch_add keeps concurrent creators distinct.
 std::atomic<int> s_nameless_thrd_counter{0};
@@ -103,9 +106,16 @@ void* ThrdProc(void* arg) {
     auto* t = static_cast<SThrdInfo*>(arg);
     while (!t->bQuit.load()) {
         if (t->bPause.load()) (void)sw_signal_wait(t->hCtlEvent, -1);
+        if (const PSwThrdCycleHook hook = s_cycleHook.load()) hook(t);
         // Busy is raised before the look-up, so whoever changes the procedure and then sees the
-        // thread not busy knows that no cycle is about to call the old one.
+        // thread not busy knows that no cycle is about to call the old one. A pause that came in
+        // between is honoured before the look-up: its caller saw the thread not busy and may have
+        // set a procedure that is to wait for a resume (the pool hands workers out that way).
         t->bBusy.store(true);
+        if (t->bPause.load()) {
+            t->bBusy.store(false);
+            continue;
+        }
         const ProcSnapshot p = read_proc(t);
         if (p.proc == nullptr) {
             t->bBusy.store(false);
@@ -300,4 +310,8 @@ extern "C" void sw_thrd_delay(int ms) {
         (void)select(0, nullptr, nullptr, nullptr, &tv);
     }
     errno = savedErrno;
+}
+
+extern "C" PSwThrdCycleHook sw_hook_setThrdCycle(PSwThrdCycleHook fn) {
+    return s_cycleHook.exchange(fn);
 }

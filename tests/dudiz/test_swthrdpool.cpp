@@ -8,6 +8,7 @@
 #include <mutex>
 #include <random>
 
+#include "internal/swthrdhook.h"
 #include "support/forked.h"
 #include "support/lock_holder.h"
 
@@ -111,6 +112,30 @@ TEST_F(SwPool, AllocLeavesAWorkerThatAFreeWaitsForOrDestroys) {
         EXPECT_TRUE(next != nullptr && (timeout == 0 || next == h)) << timeout;
         sw_thrdpool_free(pool, next, 20000);
     }
+}
+
+// A free that pauses a worker between its look at the pause flag and its busy flag (held there through
+// the loop's seam) finds it not busy and pools it; reused at once, it still waits for its resume before
+// the new procedure runs.
+TEST_F(SwPool, AWorkerGivenBackMidCycleWaitsForItsResume) {
+    static std::atomic<int> held{0};  // 1: hold the next cycle, 2: holding it, 0: let go
+    sw_hook_setThrdCycle([](void*) {
+        int hold = 1;
+        if (held.compare_exchange_strong(hold, 2))
+            while (held == 2) sw_thrd_delay(1);
+    });
+    a.result = 1;
+    void* h = start(a);
+    held = 1;
+    ASSERT_TRUE(wait_for([] { return held == 2; }));
+    sw_thrdpool_free(pool, h, 0);
+    EXPECT_EQ(alloc(b), h);
+    held = 0;
+    sw_thrd_delay(50);
+    EXPECT_EQ(b.calls, 0);
+    sw_thrd_resume(h);
+    EXPECT_TRUE(wait_for([&] { return b.calls > 0; }));
+    sw_hook_setThrdCycle(nullptr);
 }
 
 // Four threads allocate, run and free workers with mixed procedures and time-outs (-1 to 30 ms); at the end
