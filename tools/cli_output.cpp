@@ -222,11 +222,12 @@ void Output::print(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_end(ap);
 }
 
-void Output::flush() {
+bool Output::flush() {
     if (text_ != nullptr && fflush(text_) != 0 && !failed_) {
         failed_ = true;
         error_ = errno;
     }
+    return !failed_;
 }
 
 bool Output::emit(const Json& j) {

@@ -65,7 +65,7 @@ public:
     bool begin(bool asJson);  // false (errno set) when stdout cannot be moved
     int fd() const { return outFd_; }  // the original stdout, -1 before begin()
     __attribute__((format(printf, 2, 3))) void print(const char* format, ...);
-    void flush();
+    bool flush();              // false once anything written to the original stdout failed
     bool emit(const Json& j);  // writes the object to the original stdout
     // Flushes and closes the original stdout: false (errno set) when anything written to it since
     // begin() failed to arrive, as on a full disk or a closed pipe.

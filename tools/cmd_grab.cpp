@@ -151,8 +151,7 @@ int on_photo(void* ctx, int number, const char* path, const qs_photo* photo) noe
             return log->out->emit(j) ? 0 : 1;  // no reader left: no reason to go on
         }
         log->out->print("%s\n", printable(path).c_str());
-        log->out->flush();
-        return 0;
+        return log->out->flush() ? 0 : 1;  // as above
     } catch (...) {
         return 1;  // out of memory: ends the series, which keeps what it saved
     }

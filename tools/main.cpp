@@ -109,6 +109,9 @@ int print_plain(const std::string& text) {
 }
 
 int run(int argc, char** argv) {
+    // A reader of stdout that goes away (quellshot grab --count 100 ... | head -1) must end the
+    // command as a failure to write, with the camera torn down, not kill the program mid-session.
+    (void)signal(SIGPIPE, SIG_IGN);
     static const Command commands[] = {grab_command(),    count_command(),   list_command(),
                                        usbfs_command(),   reset_command(),   doctor_command(),
                                        feature_command(), features_command()};

@@ -323,6 +323,11 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
     const std::string shut = "mkfifo \"$0\" && exec 3<>\"$0\" 4>\"$0\" 3<&- && exec \"$@\" >&4 4>&-";
     run({"grab --quiet -", kCam, 1, "", "…quellshot grab: failed, result -19: stdout could not be written: "
          "Broken pipe\n"}, piped, wrapped({"sh", "-c", shut, piped.file("p")}));
+    // A series stops at the first path that cannot be printed, keeping the photo saved.
+    run({"grab --quiet --count 3 @/s%n", kCam, 1, "",
+         "quellshot grab: cannot write to stdout: Broken pipe\n"},
+        piped, wrapped({"sh", "-c", shut, piped.file("q")}));
+    EXPECT_TRUE(fs::exists(piped.file("s1.jpg")) && !fs::exists(piped.file("s2.jpg")));
 }
 // A capture while another holds the lock fails at once with -2 and names the holder. The lock and
 // the set-up check use status/ beside the program: here beside a copy of it in the sandbox.
