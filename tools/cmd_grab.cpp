@@ -71,15 +71,15 @@ std::string written_path(const std::string& path, const char* ext) {
     return xstrcasestr(path.c_str(), "right", ext) != nullptr ? path : path + ext;
 }
 
-// The directory that will hold `file`; "" when it can take the file, else why not.
-std::string unusable_dir(const std::string& file, std::string& dir) {
+// The directory that will hold `file`; 0 when it can take the file, else the errno value why not.
+int unusable_dir(const std::string& file, std::string& dir) {
     const size_t slash = file.rfind('/');
     dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
     struct stat st {};
-    if (stat(dir.c_str(), &st) != 0) return errorText(errno);
-    if (!S_ISDIR(st.st_mode)) return errorText(ENOTDIR);
-    if (access(dir.c_str(), W_OK | X_OK) != 0) return errorText(errno);
-    return "";
+    if (stat(dir.c_str(), &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    if (access(dir.c_str(), W_OK | X_OK) != 0) return errno;
+    return 0;
 }
 
 // The progress line goes to a terminal: stderr, or the program's own stdout when that may carry it.
@@ -294,10 +294,9 @@ int cmd_grab(Output& out, const Options& o) {
     std::string dir;
     const size_t slash = file.rfind('/');
     const bool namedBySeries = slash != std::string::npos && file.find('%') < slash;
-    const std::string why = toStdout || namedBySeries ? "" : unusable_dir(file, dir);
-    if (!why.empty()) {
-        const int err = errno;
-        return fail(out, "grab", -19, "cannot save in " + dir + ": " + why,
+    const int err = toStdout || namedBySeries ? 0 : unusable_dir(file, dir);
+    if (err != 0) {
+        return fail(out, "grab", -19, "cannot save in " + dir + ": " + errorText(err),
                     [err](Json& j) { j.key("errno").num(err); });
     }
     (void)g_cam->setWaitAE(o.noAeWait ? 0 : 1);

@@ -306,6 +306,11 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
                    "file or directory\n"}, TempDir()), "");
     EXPECT_EQ(run({"grab --json @/no/x", kCam, 1, R"({"result":-19,"error":"cannot save in @/no: No such file or )"
                    R"(directory","errno":2})" "\n"}, TempDir()), "");
+    TempDir plain;  // a file where the directory should be
+    plain.write("f", "");
+    const std::string notDir = R"({"result":-19,"error":"…: Not a directory","errno":20})"
+                               "\n";
+    EXPECT_EQ(run({"grab --json @/f/x", kCam, 1, notDir}, plain), "");
     // A stdout that cannot take the output (a full disk) is a failure; the simulator refuses at once a
     // scenario that is not one.
     auto wrapped = [](std::vector<std::string> w) {
