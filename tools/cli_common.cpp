@@ -334,6 +334,7 @@ Usage parse_setting(const std::string& name, const std::string& value, Options& 
         if (!parse_int(value, 50, 99, o.quality)) return {bad + "give a JPEG quality 50..99"};
     } else if (name == "--count") {
         if (!parse_int(value, 1, INT_MAX, o.count)) return {bad + "give a number of photos from 1"};
+        o.series = true;
     } else if (name == "--interval") {
         if (!parse_int(value, 0, kMaxIntervalMs, o.interval))
             return {bad + "give milliseconds 0.." + std::to_string(kMaxIntervalMs)};

@@ -103,6 +103,7 @@ struct Options {
     int quality = 0;  // 0: not given
     int count = 1, interval = 0;
     bool session = false;  // a setting or the series above was given
+    bool series = false;   // --count was given: PATH is a series' pattern, whatever the count
     std::vector<std::string> args;
 };
 

@@ -161,7 +161,8 @@ int on_photo(void* ctx, int number, const char* path, const qs_photo* photo) noe
 int session_photos(Output& out, const Options& o, HKImgType type, const std::string& file,
                    const Session& session, double t0, const std::function<void(Json&)>& fields) {
     const int timeoutMs = o.timeout * 1000;
-    if (o.count > 1) {
+    // "--count 1 img/part-%n" names its photo as any series does (part-1), not literally.
+    if (o.series && o.args[0] != "-") {
         SeriesLog log{&out, 0};
         int done = 0;
         const int r = interrupted() ? kCancelledResult

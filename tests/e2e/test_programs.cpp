@@ -179,6 +179,7 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
          "serial number, index or address (result -21)\n"},
         // a series: each path as it is saved; a photo that fails ends it, keeping those before
         {"grab --quiet --count 2 --interval 10 @/t%n", kCam, 0, "@/t1.jpg\n@/t2.jpg\n", ""},
+        {"grab --quiet --count 1 @/t%n", kCam, 0, "@/t1.jpg\n", ""},
         {"grab --quiet -", kCam, 0, "\xFF\xD8…\xFF\xD9", ""},  // one JPEG on stdout
         {"grab --json --quiet --count 3 @/s%n", kCam, 0, R"({"number":1,"path":"@/s1.jpg","exposure_us":…)"
          R"("frame":1,…}
