@@ -59,7 +59,8 @@ SW_API void sw_thrdpool_destroy(void* hPool, int timeout);
  *   3. the first pooled worker that has no procedure and is busy (never one that a free is waiting
  *      for or destroying): it is destroyed (up to `timeout` ms, then cancelled), counted as killed
  *      and replaced by a new worker.
- * proc may be NULL (the worker then stays idle and counts as such).
+ * proc may be NULL: the worker then calls nothing until a procedure is set, and counts as
+ * allocated all the same, as every worker handed out does.
  * Returns the worker's thread-object handle; it stays the caller's until given back with
  * sw_thrdpool_free (or until sw_thrdpool_destroy). Returns NULL when no slot can be used or the
  * worker cannot be created, and then logs at LEVEL_ERROR "sorry, alloc thread fail, because
