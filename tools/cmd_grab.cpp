@@ -295,10 +295,10 @@ int cmd_grab(Output& out, const Options& o) {
     std::string dir;
     const size_t slash = file.rfind('/');
     const bool namedBySeries = slash != std::string::npos && file.find('%') < slash;
-    const int err = toStdout || namedBySeries ? 0 : unusable_dir(file, dir);
-    if (err != 0) {
-        return fail(out, "grab", -19, "cannot save in " + dir + ": " + errorText(err),
-                    [err](Json& j) { j.key("errno").num(err); });
+    const int dirErr = toStdout || namedBySeries ? 0 : unusable_dir(file, dir);
+    if (dirErr != 0) {
+        return fail(out, "grab", -19, "cannot save in " + dir + ": " + errorText(dirErr),
+                    [dirErr](Json& j) { j.key("errno").num(dirErr); });
     }
     (void)g_cam->setWaitAE(o.noAeWait ? 0 : 1);
     if (o.session) return grab_session(out, o, type, file);
