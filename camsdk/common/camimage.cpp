@@ -222,8 +222,12 @@ int writeJpeg(MV_SAVE_IMAGE_PARAM_EX3& p, const Format& f) {
     const int rc = tjCompress2(tj.get(), src, static_cast<int>(w), 0, static_cast<int>(h), pixelFormat, &jpeg,
                                &size, grey(f) ? TJSAMP_GRAY : TJSAMP_444, static_cast<int>(p.nJpgQuality), 0);
     if (jpeg != p.pImageBuffer) {
+        // The encoder asks for more room as soon as the buffer is full, even after the last byte:
+        // a JPEG of exactly the buffer's size ends up in its memory, yet fits ours.
+        const bool fits = rc == 0 && size <= p.nBufferSize;
+        if (fits) std::memcpy(p.pImageBuffer, jpeg, size);
         tjFree(jpeg);
-        return status(MV_E_NOENOUGH_BUF);
+        if (!fits) return status(MV_E_NOENOUGH_BUF);
     }
     if (rc != 0) return status(MV_E_UNKNOW);
     p.nImageLen = static_cast<unsigned>(size);

@@ -76,6 +76,8 @@ TEST(CamImage, MatchesTheReference) {
             MV_SAVE_IMAGE_PARAM_EX3 p{f.data(), unsigned(f.size()), MvGvspPixelType(type), w, h, out.data(),
                                       1, unsigned(out.size()), image, 99, 3, {}};
             ASSERT_TRUE(f.size() == w * h * bytes && camimage::saveImage(p) == MV_OK);
+            p.nBufferSize = p.nImageLen;  // the same file again into a buffer it just fills
+            ASSERT_TRUE(camimage::saveImage(p) == MV_OK && p.nImageLen == p.nBufferSize);
             out.resize(p.nImageLen);
             const Bytes want = reference(kind, shift, f, w, h), got = decode(out, w, h, kind == "L");
             unsigned error = 0, most = (image == MV_Image_Jpeg) * 2 * got.size();  // on average 2 in a JPEG
