@@ -153,7 +153,7 @@ void writeBmp(const MV_SAVE_IMAGE_PARAM_EX3& p, const Format& f, uint32_t size) 
     put32(out + 42, 2835);
     put32(out + 46, mono ? 256 : 0);
     if (mono) {
-        for (unsigned i = 0; i < 256; ++i) {
+        for (std::size_t i = 0; i < 256; ++i) {
             unsigned char* entry = out + 54 + 4 * i;
             entry[0] = entry[1] = entry[2] = static_cast<unsigned char>(i);
         }
