@@ -14,13 +14,13 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <thread>
 #include <vector>
 
 #include "support/arvfake.h"
 #include "support/netns.h"
+#include "support/tempdir.h"
 #include "support/waitfor.h"
 
 extern "C" int quellshot_sdk_features(void* handle, int (*visit)(const char* name, void* ctx), void* ctx);
@@ -233,16 +233,14 @@ TEST_F(Aravis, APayloadBeyondMemoryRefusesTheStart) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizers' allocators end the process when memory runs out";
 #endif
-    std::string xml{std::istreambuf_iterator<char>(std::ifstream(FAKE_CAMERA_XML).rdbuf()), {}};
+    std::string xml = TempDir::read(FAKE_CAMERA_XML);
     const std::string formula = "WIDTH * HEIGHT * ((PIXELFORMAT>>16)&amp;0xFF) / 8";
     ASSERT_NE(xml.find(formula), std::string::npos);
     xml.replace(xml.find(formula), formula.size(),
                 "4294967040 + 0 * WIDTH * HEIGHT * PIXELFORMAT");  // < 4 GiB
-    char path[] = "/tmp/huge-payload-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_TRUE(fd >= 0 && write(fd, xml.data(), xml.size()) == ssize_t(xml.size()) && close(fd) == 0);
+    const TempDir dir;
     cam.reset();
-    ASSERT_TRUE(cam.emplace(kCam1, "ARAVIS", "0", path).up && open(kCam1) == MV_OK);
+    ASSERT_TRUE(cam.emplace(kCam1, "ARAVIS", "0", dir.write("huge.xml", xml).c_str()).up && open(kCam1) == MV_OK);
     rlimit was{}, tight{};
     long pages = 0;  // mapped now; a gigabyte more leaves room for the stream, not for a frame
     std::ifstream("/proc/self/statm") >> pages;
@@ -251,7 +249,7 @@ TEST_F(Aravis, APayloadBeyondMemoryRefusesTheStart) {
              was.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
     const int rc = MV_CC_StartGrabbing(h);
-    EXPECT_TRUE(setrlimit(RLIMIT_AS, &was) == 0 && unlink(path) == 0);
+    EXPECT_EQ(setrlimit(RLIMIT_AS, &was), 0);
     EXPECT_EQ(unsigned(rc), MV_E_RESOURCE);
     EXPECT_EQ(unsigned(MV_CC_StopGrabbing(h)), MV_E_CALLORDER);  // no stream was kept
 }
