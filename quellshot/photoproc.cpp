@@ -113,8 +113,8 @@ int PhotoProc(unsigned long wParam, unsigned long /*lParam*/) {
         sw_log_writeWithLevel(LEVEL_DEBUG, __FILE__, __LINE__,
                               "[%s] +++GetOneFrame+++, Width[%u], Height[%u], FrameNum[%u], FrameLen[%u], "
                               "PixelType[0x%08X]",
-                              MODULE_NAME, static_cast<unsigned>(fi.nWidth), static_cast<unsigned>(fi.nHeight),
-                              fi.nFrameNum, fi.nFrameLen, static_cast<unsigned>(fi.enPixelType));
+                              MODULE_NAME, frame_width(fi), frame_height(fi), fi.nFrameNum, fi.nFrameLen,
+                              static_cast<unsigned>(fi.enPixelType));
         Settle s = Settle::kSave;
         if (ctx->isExposureAuto && waitAEDone.load() != 0) s = settle_check(ctx, &frame, &ret);
         if (s == Settle::kAgain) return 1;
@@ -159,8 +159,8 @@ int SavePhoto(void* hCam, MV_FRAME_OUT* pFrame, HKImgType imgType, const char* i
     saveParams.pData = pFrame->pBufAddr;
     saveParams.nDataLen = pFrame->stFrameInfo.nFrameLen;
     saveParams.enPixelType = pFrame->stFrameInfo.enPixelType;
-    saveParams.nWidth = pFrame->stFrameInfo.nWidth;
-    saveParams.nHeight = pFrame->stFrameInfo.nHeight;
+    saveParams.nWidth = frame_width(pFrame->stFrameInfo);
+    saveParams.nHeight = frame_height(pFrame->stFrameInfo);
     saveParams.enImageType = static_cast<MV_SAVE_IAMGE_TYPE>(imgType);
     saveParams.nJpgQuality = kJpegQuality;
     saveParams.iMethodValue = kSaveMethod;

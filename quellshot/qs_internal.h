@@ -54,6 +54,15 @@ extern std::atomic<int> waitAEDone;
 // One pass of the capture worker (a PThrdProc): 1 to be called again, -1 when done.
 int PhotoProc(unsigned long wParam, unsigned long lParam);
 
+// A frame's sides. The 16-bit fields cannot hold one above 65535: the SDK gives that side in the
+// extended field, and a cut one would make the conversion read the frame's rows sheared.
+inline unsigned frame_width(const MV_FRAME_OUT_INFO_EX& fi) {
+    return fi.nExtendWidth > 0xFFFFu ? fi.nExtendWidth : fi.nWidth;
+}
+inline unsigned frame_height(const MV_FRAME_OUT_INFO_EX& fi) {
+    return fi.nExtendHeight > 0xFFFFu ? fi.nExtendHeight : fi.nHeight;
+}
+
 // The most bytes an image of a width x height frame can take: a BMP with a palette and padded rows
 // of three bytes a pixel, or a JPEG as large as the colour frame plus room for its headers (noise
 // hardly compresses). In 64 bits, as the largest frames' do not fit 32.

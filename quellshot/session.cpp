@@ -253,8 +253,8 @@ int take_frame(qs_session* s, int timeoutMs, bool prefetch, MV_FRAME_OUT* frame,
         p.time_ms = arrived;
         p.device_timestamp = (static_cast<uint64_t>(fi.nDevTimeStampHigh) << 32) | fi.nDevTimeStampLow;
         p.frame_number = fi.nFrameNum;
-        p.width = fi.nWidth;
-        p.height = fi.nHeight;
+        p.width = frame_width(fi);
+        p.height = frame_height(fi);
         p.pixel_type = static_cast<unsigned>(fi.enPixelType);
         const char* name = entry_name("PixelFormat", p.pixel_type);
         (void)snprintf(p.pixel_format, sizeof p.pixel_format, "%s", name != nullptr ? name : "");
@@ -272,7 +272,7 @@ int take_frame(qs_session* s, int timeoutMs, bool prefetch, MV_FRAME_OUT* frame,
 // Encodes the frame held into the session's buffer; gives the frame back in any case.
 int encode(qs_session* s, MV_FRAME_OUT* frame, HKImgType type, unsigned* len) {
     const MV_FRAME_OUT_INFO_EX& fi = frame->stFrameInfo;
-    const uint64_t need = image_bound(type, fi.nWidth, fi.nHeight);
+    const uint64_t need = image_bound(type, frame_width(fi), frame_height(fi));
     if (need > UINT_MAX) {
         (void)MV_CC_FreeImageBuffer(s->hCam, frame);
         return QS_E_NO_MEMORY;
@@ -292,8 +292,8 @@ int encode(qs_session* s, MV_FRAME_OUT* frame, HKImgType type, unsigned* len) {
     p.pData = frame->pBufAddr;
     p.nDataLen = fi.nFrameLen;
     p.enPixelType = fi.enPixelType;
-    p.nWidth = fi.nWidth;
-    p.nHeight = fi.nHeight;
+    p.nWidth = frame_width(fi);
+    p.nHeight = frame_height(fi);
     p.pImageBuffer = static_cast<unsigned char*>(s->image);
     p.nBufferSize = static_cast<unsigned>(s->imageSize);
     p.enImageType = static_cast<MV_SAVE_IAMGE_TYPE>(type);

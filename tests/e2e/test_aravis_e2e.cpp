@@ -182,6 +182,25 @@ TEST_F(AravisE2E, FaultsFailInTimeAndTheNextGrabSucceeds) {
         << x.r.err;
 }
 
+// A frame wider than the SDK's 16-bit width field holds fails to save, on the plain path and in a
+// session, where the cut width made a sheared photo of it and reported success.
+TEST_F(AravisE2E, AFrameWiderThanTheWidthFieldIsNotSavedSheared) {
+    std::string xml = TempDir::read(FAKE_CAMERA_XML);
+    const size_t max = xml.find("<pMax>SensorWidth</pMax>", xml.find("<Integer Name=\"Width\""));
+    ASSERT_NE(max, std::string::npos);
+    xml.replace(max, strlen("<pMax>SensorWidth</pMax>"), "<Max>100000</Max>");
+    const FakeCamera& cam = cams.emplace_back(kCam1, "WIDE", "0", dir.write("wide.xml", xml).c_str());
+    ASSERT_TRUE(cam.up && configure(kCam1, std::string(kHikrobot) + " Width=70000 Height=2"));
+    for (const bool session : {false, true}) {
+        std::vector<std::string> args = {"grab", "--json", "--bmp", "--no-ae-wait", dir.file("wide.bmp")};
+        if (session) args.insert(args.begin() + 1, {"--camera", "127.0.0.1"});
+        const Outcome x = run(QS_QUELLSHOT_PATH, args);
+        EXPECT_TRUE(x.r.exitStatus == 1 && x.json.value("result", 0) == int(MV_E_PARAMETER) &&
+                    access(dir.file("wide.bmp").c_str(), F_OK) != 0)
+            << session << x.r.out << x.r.err;
+    }
+}
+
 // A session with the camera at an address (not the "Hikrobot" one): a series whose photos hold the frames
 // the camera sent, in its region, and a feature written and read back.
 TEST_F(AravisE2E, ASessionTakesASeriesAndWritesFeaturesOfTheCameraAtAnAddress) {
