@@ -358,11 +358,11 @@ bool valid_type(HKImgType type) {
 }
 
 // One photo: the frame, then the image written to `path` (NULL: to fd). `pathOf` makes the path from
-// the photo when given (a series' pattern).
+// the photo when given (a series' pattern); false when it does not fit.
 struct Target {
     const char* path;
     int fd;
-    void (*pathOf)(const void* arg, const qs_photo& photo, char* out, size_t size);
+    bool (*pathOf)(const void* arg, const qs_photo& photo, char* out, size_t size);
     const void* arg;
     char made[4096];
 };
@@ -380,7 +380,12 @@ int photo(qs_session* s, HKImgType type, Target& t, int timeoutMs, bool prefetch
         return rc;
     }
     if (t.pathOf != nullptr) {
-        t.pathOf(t.arg, p, t.made, sizeof t.made);
+        // A cut name would save the photo under another name: it fails as the kernel fails a
+        // path longer than it takes.
+        if (!t.pathOf(t.arg, p, t.made, sizeof t.made)) {
+            set_last_errno(ENAMETOOLONG);
+            return QS_E_WRITE;
+        }
         t.path = t.made;
     }
     if (t.path != nullptr) {
@@ -413,12 +418,14 @@ struct Named {
     int number;
 };
 
-void expand(const void* arg, const qs_photo& photo, char* out, size_t size) {
+bool expand(const void* arg, const qs_photo& photo, char* out, size_t size) {
     const auto* named = static_cast<const Named*>(arg);
     const Pattern* pat = &named->pat;
     const int number = named->number;
     size_t n = 0;
+    bool fits = true;
     auto put = [&](const char* text, size_t len) {
+        fits = fits && n + len < size;
         for (size_t i = 0; i < len && n + 1 < size; ++i) out[n++] = text[i];
     };
     for (const char* c = pat->text; *c != '\0'; ++c) {
@@ -443,6 +450,7 @@ void expand(const void* arg, const qs_photo& photo, char* out, size_t size) {
         }
     }
     out[n] = '\0';
+    return fits;
 }
 
 // ---- features ------------------------------------------------------------------------------------

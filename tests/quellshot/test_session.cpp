@@ -233,6 +233,14 @@ TEST_F(Session, SeriesNamesMetadataAndFaults) {
     EXPECT_FALSE(fs::exists(dir.file("f3.bmp")));
     EXPECT_EQ(qs_series(s, IMG_TYPE_JPG, dir.file("same").c_str(), 2, 0, 5000, nullptr, nullptr, &done),
               QS_E_PATH);
+    // A name that expands beyond a path's length fails, where it was cut and saved (here without
+    // its number, as the extension comes before the cut).
+    std::string longName = dir.path() + "/";
+    while (longName.size() < 3845) longName += "./";
+    for (longName += "p.jpg"; longName.size() < 3890;) longName += "%t";
+    EXPECT_EQ(qs_series(s, IMG_TYPE_JPG, (longName + "-%n").c_str(), 2, 0, 5000, nullptr, nullptr, &done),
+              QS_E_WRITE);
+    EXPECT_TRUE(done == 0 && qs_last_errno() == ENAMETOOLONG);
     qs_cancel();  // before the series: only later ones are ended
     EXPECT_EQ(qs_series(s, IMG_TYPE_JPG, dir.file("c%n").c_str(), 2, 0, 5000, nullptr, nullptr, &done), 0);
 }
