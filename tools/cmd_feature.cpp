@@ -122,8 +122,10 @@ int cmd_features(Output& out, const Options& o) {
     Json j;
     j.key("result").num(0).key("features").open('[');
     std::vector<char> value(kValueSize, '\0');
+    bool cut = false;
     for (const std::string& name : names) {
-        if (interrupted()) break;
+        cut = interrupted();
+        if (cut) break;
         int type = 0;
         value[0] = '\0';
         const int g = g_cam->featureGet(session.s, name.c_str(), value.data(), value.size(), &type);
@@ -143,6 +145,8 @@ int cmd_features(Output& out, const Options& o) {
             out.print("%s %s\n", printable(name).c_str(), kind);
         }
     }
+    // The lines printed so far stand; a list cut short is no answer, so it is no JSON result 0.
+    if (cut) return fail(out, "features", kCancelledResult, "interrupted; the list is not complete");
     if (!out.json) return kExitOk;
     j.close(']');
     return out.emit(j) ? kExitOk : kExitFailure;

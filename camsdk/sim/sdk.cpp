@@ -40,6 +40,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <type_traits>
 #include <unordered_set>
 
@@ -486,11 +487,22 @@ auto describeSetting(void* handle, const char* key, Value value) {
     };
 }
 
+// CAMSIM_FEATURE_DELAY_MS: how long each feature read takes, as over a slow link, so that a test
+// can act while a program walks the features (0..10000, default 0).
+std::chrono::milliseconds featureReadDelay() {
+    static const long ms = [] {
+        const char* v = std::getenv("CAMSIM_FEATURE_DELAY_MS");
+        return v == nullptr ? 0L : std::clamp(std::strtol(v, nullptr, 10), 0L, 10000L);
+    }();
+    return std::chrono::milliseconds(ms);
+}
+
 // A feature read: the opened device's checks, then `get` (features.cpp) into *out.
 template <class Describe, class Out>
 int readFeature(Fn fn, Describe&& describe, void* handle, const char* key, Out* out,
                 int (*get)(const Device&, std::string_view, Out&)) {
     return run(fn, describe, [&](const Call& c) {
+        std::this_thread::sleep_for(featureReadDelay());
         Handle* h = nullptr;
         if (const int rc = openedDevice(c, handle, key == nullptr || out == nullptr, h)) return rc;
         return get(*h, key, *out);

@@ -411,6 +411,16 @@ TEST(QuellshotCli, ASignalEndsTheCaptureCleanly) {
          stopped + "quellshot grab: interrupted by SIGINT\n"},
         dir, signalled);
     EXPECT_TRUE(fs::exists(dir.file("s1.jpg")) && !fs::exists(dir.file("s2.jpg")));
+    // A listing of features cut short is a failure, not a partial list with result 0.
+    signalled = {"sh", "-c",
+                 "CAMSIM_FEATURE_DELAY_MS=50 \"$@\" & until grep -qs GetIntValueEx "
+                 "\"$CAMSIM_JOURNAL\"; do sleep 0.05; done; kill -INT $!; wait $!",
+                 "-"};
+    for (const auto& a : emulated(QS_EMULATOR, {QS_QUELLSHOT_PATH})) signalled.push_back(a);
+    run({"features --json", kCam, 130,
+         "{\"result\":-20,\"error\":\"interrupted; the list is not complete\"}\n",
+         "…quellshot features: interrupted by SIGINT\n"},
+        TempDir(), signalled);
 }
 
 // On a terminal the library's frame lines become one status line, redrawn in place and cut to the
