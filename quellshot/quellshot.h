@@ -283,7 +283,9 @@ typedef int (*qs_photo_fn)(void* ctx, int number, const char* path, const qs_pho
  * the camera allows; the next frame is exposed while the last one is saved), each saved under
  * `pattern` with "%n" replaced by its number from 1, zero-padded to the width of `count`, "%t" by
  * its UTC time stamp "YYYYmmddTHHMMSS.mmmZ" and "%%" by "%". With count above 1 the pattern must
- * hold "%n" or "%t" (QS_E_PATH otherwise), so that no photo overwrites another; a name that expands
+ * hold "%n" or "%t" (QS_E_PATH otherwise), so that no photo overwrites another: without "%n", a
+ * photo that arrives within the millisecond of the one before (or, after a clock step, before it)
+ * is stamped a millisecond after that one in its name. A name that expands
  * beyond 4095 bytes fails its photo (QS_E_WRITE, qs_last_errno ENAMETOOLONG). A photo that
  * fails ends the series: the files saved before it stay, *done (may be NULL) tells how many there
  * are, and the result is that photo's. qs_cancel ends the series after the photo under way

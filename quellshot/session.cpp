@@ -412,16 +412,35 @@ struct Pattern {
     int width;  // digits of the count
 };
 
-// The name of photo `number` of a series.
+// Whether the pattern holds "%<c>" itself, not an escaped "%%" followed by c.
+bool holds(const char* pattern, char c) {
+    for (const char* p = pattern; *p != '\0'; ++p) {
+        if (p[0] != '%' || p[1] == '\0') continue;
+        if (p[1] == c) return true;
+        ++p;  // the escape's second character starts nothing
+    }
+    return false;
+}
+
+// The name of photo `number` of a series. `lastStamp`, when given, is the stamp the photo before was
+// named with: photos of a fast camera arrive within one millisecond, and a name that only "%t" tells
+// apart would repeat, so such a photo is named a millisecond after the one before (so also after the
+// clock steps back).
 struct Named {
     Pattern pat;
     int number;
+    int64_t* lastStamp;
 };
 
 bool expand(const void* arg, const qs_photo& photo, char* out, size_t size) {
     const auto* named = static_cast<const Named*>(arg);
     const Pattern* pat = &named->pat;
     const int number = named->number;
+    int64_t stamp = photo.time_ms;
+    if (named->lastStamp != nullptr) {
+        if (stamp <= *named->lastStamp) stamp = *named->lastStamp + 1;
+        *named->lastStamp = stamp;
+    }
     size_t n = 0;
     bool fits = true;
     auto put = [&](const char* text, size_t len) {
@@ -434,13 +453,13 @@ bool expand(const void* arg, const qs_photo& photo, char* out, size_t size) {
             put(piece, static_cast<size_t>(snprintf(piece, sizeof piece, "%0*d", pat->width, number)));
             ++c;
         } else if (c[0] == '%' && c[1] == 't') {
-            const time_t secs = static_cast<time_t>(photo.time_ms / 1000);
+            const time_t secs = static_cast<time_t>(stamp / 1000);
             struct tm tm {};
             (void)gmtime_r(&secs, &tm);
             const size_t k = strftime(piece, sizeof piece, "%Y%m%dT%H%M%S", &tm);
             put(piece, k);
-            put(piece, static_cast<size_t>(
-                           snprintf(piece, sizeof piece, ".%03dZ", static_cast<int>(photo.time_ms % 1000))));
+            put(piece,
+                static_cast<size_t>(snprintf(piece, sizeof piece, ".%03dZ", static_cast<int>(stamp % 1000))));
             ++c;
         } else if (c[0] == '%' && c[1] == '%') {
             put("%", 1);
@@ -825,12 +844,14 @@ extern "C" int qs_series(qs_session* s, HKImgType type, const char* pattern, int
     if (done != nullptr) *done = 0;
     if (s == nullptr || count < 1 || interval_ms < 0) return QS_E_ARGUMENT;
     if (pattern == nullptr || pattern[0] == '\0' || strlen(pattern) >= 4000) return QS_E_PATH;
-    if (count > 1 && strstr(pattern, "%n") == nullptr && strstr(pattern, "%t") == nullptr) return QS_E_PATH;
+    if (count > 1 && !holds(pattern, 'n') && !holds(pattern, 't')) return QS_E_PATH;
     if (!valid_type(type)) return QS_E_IMAGE_TYPE;
     const unsigned cancelFrom = cancel_generation.load();
     Pattern pat{pattern, 1};
     for (int c = count; c >= 10; c /= 10) ++pat.width;
     const int64_t start = dudiz::monotonic_ms();
+    int64_t lastStamp = INT64_MIN;
+    int64_t* const stamps = holds(pattern, 'n') ? nullptr : &lastStamp;
     int rc = 0;
     int saved = 0;
     for (int number = 1; number <= count; ++number) {
@@ -846,7 +867,7 @@ extern "C" int qs_series(qs_session* s, HKImgType type, const char* pattern, int
             rc = QS_E_CANCELLED;
             break;
         }
-        const Named named{pat, number};
+        const Named named{pat, number, stamps};
         Target t{nullptr, -1, expand, &named, {}};
         qs_photo p;
         rc = qs::photo(s, type, t, timeout_ms, interval_ms == 0 && number < count, &p);

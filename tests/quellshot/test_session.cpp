@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -231,8 +233,16 @@ TEST_F(Session, SeriesNamesMetadataAndFaults) {
     EXPECT_EQ(done, 2);
     EXPECT_TRUE(fs::exists(dir.file("f2.bmp")));
     EXPECT_FALSE(fs::exists(dir.file("f3.bmp")));
-    EXPECT_EQ(qs_series(s, IMG_TYPE_JPG, dir.file("same").c_str(), 2, 0, 5000, nullptr, nullptr, &done),
-              QS_E_PATH);
+    for (const char* same : {"same", "same%%n%%t"})
+        EXPECT_EQ(qs_series(s, IMG_TYPE_JPG, dir.file(same).c_str(), 2, 0, 5000, nullptr, nullptr, &done),
+                  QS_E_PATH);
+    // Names told apart by the time stamp alone stay apart when photos arrive within a millisecond.
+    shots.clear();
+    ASSERT_EQ(qs_series(s, IMG_TYPE_BMP, dir.file("t%t").c_str(), 12, 0, 5000, record, &shots, &done), 0);
+    std::set<std::string> names;
+    for (const Shot& sh : shots) names.insert(sh.path);
+    EXPECT_EQ(names.size(), 12u);
+    EXPECT_TRUE(std::all_of(names.begin(), names.end(), [](const std::string& f) { return fs::exists(f); }));
     // A name that expands beyond a path's length fails, where it was cut and saved (here without
     // its number, as the extension comes before the cut).
     std::string longName = dir.path() + "/";
