@@ -340,11 +340,13 @@ int openCamera(Handle& h) {
 
 // Waits up to `ms` for a complete frame of `stream`, without the handle's lock. Frames with missing
 // packets or any other fault go back to the stream to be filled again: they are never handed out.
-// NULL on time-out, when grabbing stops (`generation` moves on) or when control of the device is lost.
+// NULL on time-out, when grabbing stops (`generation` moves on), when control of the device is lost or
+// when the handle is destroyed: a call that got the handle's lock only after a destroy unlinked it
+// read `generation` after the destroy moved it on, and the destroy waits for this call to end.
 ArvBuffer* awaitFrame(const Handle& h, ArvStream* stream, unsigned generation, unsigned ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (bool first = true;; first = false) {
-        if (h.generation.load() != generation || h.lost.load()) return nullptr;
+        if (h.generation.load() != generation || h.lost.load() || h.destroyed.load()) return nullptr;
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
             deadline - std::chrono::steady_clock::now());
         if (!first && left.count() <= 0) return nullptr;

@@ -271,4 +271,22 @@ TEST_F(Aravis, StopOrDestroyEndsAWaitOnAnotherThread) {
     }
 }
 
+// A wait let in only after a destroy, queued behind a long call (a save of a large frame), ends with it.
+TEST_F(Aravis, DestroyEndsAWaitQueuedBehindAnotherCall) {
+    grab();
+    std::vector<unsigned char> raw(8000 * 8000), jpeg(raw.size() / 4);  // about half a second of work
+    MV_SAVE_IMAGE_PARAM_EX3 p{
+        raw.data(), unsigned(raw.size()),  PixelType_Gvsp_BayerRG8, 8000, 8000, jpeg.data(),
+        0,          unsigned(jpeg.size()), MV_Image_Jpeg,           90,   0,    {}};
+    int rc = 0;
+    std::thread saver([&] { MV_CC_SaveImageEx3(h, &p); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::thread waiter([&] { rc = MV_CC_GetImageBuffer(h, &frame, 20000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const double start = mono_ms();
+    EXPECT_TRUE(MV_CC_DestroyHandle(h) == MV_OK && mono_ms() - start < 10000.0);
+    saver.join(), waiter.join();
+    EXPECT_EQ(unsigned(rc), MV_E_HANDLE);
+}
+
 }  // namespace
