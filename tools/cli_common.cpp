@@ -271,7 +271,9 @@ int open_session(Output& out, const char* command, const std::string& camera, Se
                     "the lock file " + lock_dir() + "quellshot.lock cannot be created or opened" +
                         (err != 0 ? ": " + errorText(err) : ""));
     }
-    if (camera.empty()) return fail(out, command, r, g_cam->strError(r));
+    // Another capture holding the lock is no fault of the camera chosen: it is reported, with the
+    // lock's holder, as it is without --camera.
+    if (camera.empty() || r == QS_E_BUSY) return fail(out, command, r, g_cam->strError(r));
     return fail_setting(out, command, "--camera " + camera, r, g_cam->strError(r));
 }
 

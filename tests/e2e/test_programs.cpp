@@ -361,6 +361,9 @@ TEST(QuellshotCli, LockHolderAndStatusDirectory) {
          R"({"pid":)" + pid + R"(,"comm":")" + comm + "\"}}\n"}, dir, program);
     run({"doctor", kCam, 0, "…lock directory: @/status/ is writable; a capture is running in process " +
          holder + "\n…", "", nullptr, "0"}, dir, program);
+    // The camera named or not, the lock is what failed, and its holder is named.
+    run({"feature --camera 0 Width", kCam, 1, "", "quellshot feature: failed, result -2: another capture holds the "
+         "camera lock\nquellshot feature: the lock is held by process " + holder + "\n"}, dir, program);
     // Where /proc/locks does not tell (it is hidden here), the holder is unknown.
     auto blind = program;
     blind.insert(blind.begin(), {"sh", "-c", "mount --bind /dev/null /proc/locks && exec \"$@\"", "-"});
