@@ -155,8 +155,9 @@ Check check_lock_dir() {
             return c;
         }
         // The capture creates it with mkdir -p; that works when the nearest existing parent takes it.
+        // A relative path ends at ".", and a missing parent may have a one-letter name ("a/locks").
         std::string parent = bare;
-        while (parent.size() > 1 && stat(parent.c_str(), &st) != 0) {
+        while (!parent.empty() && parent != "/" && parent != "." && stat(parent.c_str(), &st) != 0) {
             const size_t slash = parent.rfind('/');
             parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
         }

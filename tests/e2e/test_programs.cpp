@@ -381,6 +381,12 @@ TEST(QuellshotCli, LockHolderAndStatusDirectory) {
                   dir, program), "");
     run({"doctor", kCam, 0, "…lock directory: from QUELLSHOT_LOCKDIR: @/locks/ is writable; a capture is running in "
          "process " + holder + "\n…", "", nullptr, "0"}, dir, program);
+    // A relative one whose missing parent has a one-letter name can be made, as any other.
+    setenv("QUELLSHOT_LOCKDIR", "a/l", 1);
+    auto inside = program;  // run from the case's directory
+    inside.insert(inside.begin(), {"sh", "-c", "cd \"$0\" && exec \"$@\"", dir.path()});
+    run({"doctor", kCam, 0, "…lock directory: from QUELLSHOT_LOCKDIR: a/l/ does not exist yet; the first capture "
+         "creates it\n…", "", nullptr, "0"}, dir, inside);
     // clang-format on
     unsetenv("QUELLSHOT_LOCKDIR");
     close(moved);
