@@ -296,7 +296,11 @@ int MV_CC_SetIntValueEx(void* handle, const char* strKey, int64_t nValue) {
         MVCC_INTVALUE_EX v{};
         if (const int rc = integerNode(h, strKey, node)) return rc;
         if (const int rc = readInteger(h, node, v)) return rc;
-        if (v.nInc > 1 && nValue >= v.nMin && (nValue - v.nMin) % v.nInc != 0) return kParameter;
+        // The distance in unsigned arithmetic: from a least value such as INT64_MIN (a description
+        // that states none), it does not fit a signed 64-bit value.
+        const uint64_t distance = static_cast<uint64_t>(nValue) - static_cast<uint64_t>(v.nMin);
+        if (v.nInc > 1 && nValue >= v.nMin && distance % static_cast<uint64_t>(v.nInc) != 0)
+            return kParameter;
         if (const int rc = checkUnlocked(h, ARV_GC_NODE(node))) return rc;
         Error err;
         arv_gc_integer_set_value(node, nValue, err.slot());

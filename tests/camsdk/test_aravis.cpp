@@ -169,6 +169,9 @@ TEST_F(Aravis, FeatureValues) {
     ASSERT_TRUE(MV_CC_SetIntValueEx(h, "Width", 64) == MV_OK &&
                 MV_CC_GetIntValueEx(h, "Width", &iv) == MV_OK);
     EXPECT_TRUE(iv.nCurValue == 64 && iv.nMin == 1 && iv.nMax == 2048 && iv.nInc == 1);
+    // Steps counted from INT64_MIN: 4 is on one, 5 is not.
+    EXPECT_TRUE(MV_CC_SetIntValueEx(h, "GainRaw", 4) == MV_OK &&
+                unsigned(MV_CC_SetIntValueEx(h, "GainRaw", 5)) == MV_E_PARAMETER);
     // A computed feature states no limits: its value bounds it, as the simulator's PayloadSize.
     ASSERT_EQ(MV_CC_GetIntValueEx(h, "PayloadSize", &iv), MV_OK);
     EXPECT_TRUE(iv.nCurValue == 64 * 512 * 3 && iv.nMin == iv.nCurValue && iv.nMax == iv.nCurValue &&
