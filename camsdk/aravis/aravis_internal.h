@@ -140,8 +140,10 @@ int needOpen(const Handle& h);
 int openedDevice(const Lease& l, bool argsMissing);
 
 // The status of a failed call on `h`'s device. A device that did not answer is taken as lost at once,
-// as Aravis's heartbeat finds a moment later: the calls that follow (stopping, closing) fail at once
-// instead of each waiting out the retries again, which would hold a caller for many seconds.
+// as Aravis's heartbeat finds a moment later: the calls that follow (stopping, closing) no longer
+// send the camera commands of their own, each of which would wait out the retries again. Aravis
+// itself still writes to the camera as it frees its stream and device, so stopping and closing a
+// camera that is gone take some seconds each.
 inline int deviceFailure(const Handle& h, const Error& err) {
     if (err.unanswered()) h.lost.store(true);
     return err.status();
