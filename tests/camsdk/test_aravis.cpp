@@ -277,9 +277,9 @@ TEST_F(Aravis, StopOrDestroyEndsAWaitOnAnotherThread) {
 // A wait let in only after a destroy, queued behind a long call (a save of a large frame), ends with it.
 TEST_F(Aravis, DestroyEndsAWaitQueuedBehindAnotherCall) {
     grab();
-    std::vector<unsigned char> raw(8000 * 8000), jpeg(raw.size() / 4);  // about half a second of work
+    std::vector<unsigned char> raw(6000 * 6000), jpeg(raw.size() / 4);  // a third of a second of work
     MV_SAVE_IMAGE_PARAM_EX3 p{
-        raw.data(), unsigned(raw.size()),  PixelType_Gvsp_BayerRG8, 8000, 8000, jpeg.data(),
+        raw.data(), unsigned(raw.size()),  PixelType_Gvsp_BayerRG8, 6000, 6000, jpeg.data(),
         0,          unsigned(jpeg.size()), MV_Image_Jpeg,           90,   0,    {}};
     int rc = 0;
     std::thread saver([&] { MV_CC_SaveImageEx3(h, &p); });
