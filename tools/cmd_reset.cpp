@@ -144,8 +144,14 @@ int cmd_reset(Output& out, const Options& o) {
     if (!w.missing.empty()) {
         std::string names;
         for (const std::string& s : w.missing) names += (names.empty() ? "" : ", ") + printable(s);
-        return fail(out, "reset", 10, "not listed again within " + std::to_string(o.wait) + " s: " + names,
-                    fields);
+        char when[64];  // a wait cut short by a signal did not last the time asked for
+        if (interrupted()) {
+            (void)snprintf(when, sizeof when, "when the wait was interrupted after %.1f s",
+                           static_cast<double>(w.waitedMs) / 1000.0);
+        } else {
+            (void)snprintf(when, sizeof when, "within %d s", o.wait);
+        }
+        return fail(out, "reset", 10, std::string("not listed again ") + when + ": " + names, fields);
     }
     if (out.json) {
         Json j;

@@ -420,6 +420,15 @@ TEST(QuellshotCli, ASignalEndsTheCaptureCleanly) {
          stopped + "quellshot grab: interrupted by SIGINT\n"},
         dir, signalled);
     EXPECT_TRUE(fs::exists(dir.file("s1.jpg")) && !fs::exists(dir.file("s2.jpg")));
+    // A wait for reset cameras cut short says so, not that it waited the time asked for.
+    signalled = {"sh", "-c",
+                 "\"$@\" & until grep -qs DeviceReset \"$CAMSIM_JOURNAL\"; do sleep 0.05; done; "
+                 "kill -INT $!; wait $!",
+                 "-"};
+    for (const auto& a : emulated(QS_EMULATOR, {QS_QUELLSHOT_PATH})) signalled.push_back(a);
+    run({"reset --wait 30", cam("serial=GONE1;reset_downtime_ms=600000"), 130, "…",
+         "…failed, result 10: not listed again when the wait was interrupted after …: GONE1\n…"},
+        TempDir(), signalled);
     // A listing of features cut short is a failure, not a partial list with result 0.
     signalled = {"sh", "-c",
                  "CAMSIM_FEATURE_DELAY_MS=50 \"$@\" & until grep -qs GetIntValueEx "
