@@ -802,14 +802,17 @@ extern "C" int qs_feature_set(qs_session* s, const char* name, const char* value
     int kind = 0;
     const int rc = read_feature(h, name, current, sizeof current, &kind);
     if (rc != MV_OK && rc != QS_E_FEATURE_TYPE) return rc;
-    const int written = write_feature(h, name, kind, value);
+    int written = write_feature(h, name, kind, value);
     // Cameras lock some features (size, offsets, pixel format, binning) while they stream: such a
     // write is tried once more with the stream stopped.
     const auto status = static_cast<unsigned>(written);
-    if (written == MV_OK || status < 0x80000000u || status == MV_E_SUPPORT || kind == QS_FEATURE_COMMAND ||
-        !s->grabbing)
-        return written;
-    return with_stream_stopped(s, [&] { return write_feature(h, name, kind, value); });
+    if (written != MV_OK && status >= 0x80000000u && status != MV_E_SUPPORT && kind != QS_FEATURE_COMMAND &&
+        s->grabbing)
+        written = with_stream_stopped(s, [&] { return write_feature(h, name, kind, value); });
+    // A photo looks at the exposure mode again only while it is automatic: one switched on by name
+    // must be noticed here, or the next photo would not wait for it to settle.
+    if (written == MV_OK && strcmp(name, "ExposureAuto") == 0) return refresh_auto(s);
+    return written;
 }
 
 extern "C" int qs_feature_list(qs_session* s, int (*visit)(const char* name, void* ctx), void* ctx) {

@@ -342,6 +342,11 @@ TEST_F(Session, AutoExposureSettlesOncePerSeries) {
     std::vector<unsigned> frames;
     for (const Shot& sh : shots) frames.push_back(sh.photo.frame_number);
     EXPECT_EQ(frames, (std::vector<unsigned>{6, 7, 8}));
+    // Switched on by name, it is waited for as well: its sequence starts over at frame 9.
+    qs_photo p{};
+    ASSERT_TRUE(qs_set_exposure(s, 5000) == 0 && qs_feature_set(s, "ExposureAuto", "Continuous") == 0);
+    EXPECT_TRUE(qs_capture(s, IMG_TYPE_JPG, dir.file("x").c_str(), 5000, &p) == 0 && p.frame_number == 14)
+        << p.frame_number;
 }
 
 }  // namespace
