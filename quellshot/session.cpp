@@ -372,7 +372,13 @@ int photo(qs_session* s, HKImgType type, Target& t, int timeoutMs, bool prefetch
     MV_FRAME_OUT frame;
     qs_photo p;
     int rc = take_frame(s, timeoutMs, prefetch, &frame, &p);
-    if (rc != MV_OK) return rc;
+    if (rc != MV_OK) {
+        // A trigger whose frame did not come in time belongs to this photo only: the next photo
+        // triggers afresh and drops that frame, instead of taking it (taken before it was asked
+        // for) as its own.
+        s->triggerPending = false;
+        return rc;
+    }
     unsigned len = 0;
     rc = encode(s, &frame, type, &len);
     if (rc != MV_OK) {

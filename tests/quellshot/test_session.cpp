@@ -293,6 +293,12 @@ TEST_F(Session, ToADescriptorAndTimeouts) {
     tjDestroy(tj);
     EXPECT_EQ(w * 1000 + h, 64048);
     EXPECT_EQ(qs_capture_fd(s, IMG_TYPE_JPG, -1, 5000, &p), QS_E_ARGUMENT);
+    // The frame of a trigger that timed out arrives late (10 s scaled to 100 ms): the next photo is not it.
+    EXPECT_TRUE(qs_set_exposure(s, 1e7) == 0 &&
+                qs_capture(s, IMG_TYPE_JPG, path.c_str(), 0, &p) == QS_E_TIMEOUT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_TRUE(qs_capture(s, IMG_TYPE_JPG, path.c_str(), 5000, &p) == 0 && p.frame_number == 3)
+        << p.frame_number;
     EXPECT_EQ(qs_capture(s, static_cast<HKImgType>(3), dir.file("x").c_str(), 5000, &p), QS_E_IMAGE_TYPE);
     qs_close(s);
     ASSERT_EQ(camsim_load_scenario_text("[camera]\nframes = none\n", "dark"), 0);
