@@ -247,7 +247,8 @@ QS_API int qs_set_quality(qs_session* session, int quality);
  * to six decimals, booleans "true"/"false", enumerations by their entry name where the session
  * knows it (pixel formats, automatic and trigger modes), else by their number. A command cannot be
  * read (QS_E_FEATURE_TYPE).
- * qs_feature_set writes a value given as text, in the feature's own type: an integer, a float,
+ * qs_feature_set writes a value given as text, in the feature's own type: an integer (decimal, or
+ * hexadecimal after "0x"), a float,
  * "true"/"false"/"1"/"0", an enumeration's entry name or number; a command is executed (value
  * NULL or ""). Text that is not a value of the feature's type gives QS_E_ARGUMENT. A write the
  * camera refuses while it streams (size, offsets, pixel format, ...) is tried once more with the

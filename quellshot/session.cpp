@@ -550,11 +550,14 @@ int read_feature(void* h, const char* name, char* buf, size_t size, int* type) {
     return first != 0 ? first : QS_E_FEATURE_TYPE;
 }
 
+// Decimal, or hexadecimal after "0x". A leading zero is no octal prefix: "0640" is 640, not 416.
 bool parse_ll(const char* text, long long* out) {
     if (*text == '\0') return false;
+    const char* digits = text + (*text == '-' || *text == '+' ? 1 : 0);
+    const int base = digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X') ? 16 : 10;
     char* end = nullptr;
     errno = 0;
-    *out = strtoll(text, &end, 0);
+    *out = strtoll(text, &end, base);
     return errno == 0 && *end == '\0';
 }
 

@@ -160,6 +160,8 @@ TEST_F(Session, FeaturesByName) {
         {"TriggerMode", "1", 0, "On"},
         {"GevSCPSPacketSize", "1500", 0, "1500"},  // locked while streaming: written with the stream stopped
         {"GevSCPSPacketSize", "15x", QS_E_ARGUMENT, "1500"},
+        {"GevSCPSPacketSize", "01496", 0, "1496"},  // decimal, not octal
+        {"GevSCPSPacketSize", "0x5dc", 0, "1500"},
         {"DeviceModelName", "x", QS_E_FEATURE_TYPE, "MV-CS050-10UC"},
         {"TriggerSoftware", "", 0, "error -23"},
         {"TriggerSoftware", "go", QS_E_ARGUMENT, "error -23"},
