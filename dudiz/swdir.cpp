@@ -135,7 +135,11 @@ bool delete_tree(const PathBuf& dir) {
 extern "C" bool sw_dir_delete(const char* dir) {
     if (dir == nullptr) return false;
     PathBuf base;  // the caller's '\' is a separator, as for the other directory functions
-    return base.assign(dir) && delete_tree(base);
+    if (!base.assign(dir)) return false;
+    // A trailing separator makes the kernel resolve a link as the last component despite
+    // O_NOFOLLOW: "link/" would empty the tree the link points to. The tree is named without it.
+    while (base.len > 1 && base.text[base.len - 1] == '/') base.text[--base.len] = '\0';
+    return delete_tree(base);
 }
 
 extern "C" char* xGetPathFileName(const char* path) {
