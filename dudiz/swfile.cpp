@@ -271,6 +271,10 @@ extern "C" bool sw_file_delCfgString(const char* path, const char* section, cons
     if (path == nullptr || mode == nullptr || (field == nullptr && value == nullptr)) return false;
     const CfgOp op = cfg_op(mode, "DelFieldByName", "DelFieldByValue");
     if (op == CfgOp::kInvalid) return false;
+    // A key no field can have is refused before the shortcuts below, which would report it as
+    // nothing to delete.
+    const char* key = op == CfgOp::kByName ? field : value;
+    if (key == nullptr || strchr(key, '\n') != nullptr || strchr(key, '=') != nullptr) return false;
     const int found = cfg_size(path, false);
     if (found < 0) return false;
     if (found == 0) return true;

@@ -78,6 +78,7 @@ TEST_F(SwFile, CfgEdits) {
         {"[net]", V, "host", "h", false, "!"}, {"[web]", V, "port", "1", false, "!"},
         {0, "SetValue", "port", "2", true, "!"}, {0, V, "port", 0, true, "!"},
         {"[web]", N, "port", 0, true, "="}, {0, "DelFieldByValue", 0, "x", true, "="},
+        {"[web]", N, 0, "x", true, "!"}, {"[web]", N, "a=b", 0, true, "!"},
         {"[net]", N, "port", 0, true, e + n + "gain=2" + big},
         {0, "delfieldbyvalue", 0, "MANUAL", true, "\r\n[cam]" + n + "gain=2" + big}};
     // clang-format on
