@@ -136,9 +136,19 @@ extern "C" bool sw_dir_delete(const char* dir) {
     if (dir == nullptr) return false;
     PathBuf base;  // the caller's '\' is a separator, as for the other directory functions
     if (!base.assign(dir)) return false;
-    // A trailing separator makes the kernel resolve a link as the last component despite
-    // O_NOFOLLOW: "link/" would empty the tree the link points to. The tree is named without it.
-    while (base.len > 1 && base.text[base.len - 1] == '/') base.text[--base.len] = '\0';
+    // A trailing separator or "/." makes the kernel resolve a link as the last component despite
+    // O_NOFOLLOW: "link/" or "link/." would empty the tree the link points to. The tree is named
+    // without them.
+    for (;;) {
+        if (base.len > 1 && base.text[base.len - 1] == '/') {
+            --base.len;
+        } else if (base.len > 2 && base.text[base.len - 1] == '.' && base.text[base.len - 2] == '/') {
+            base.len -= 2;
+        } else {
+            break;
+        }
+        base.text[base.len] = '\0';
+    }
     return delete_tree(base);
 }
 
