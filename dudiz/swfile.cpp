@@ -271,19 +271,16 @@ extern "C" bool sw_file_delCfgString(const char* path, const char* section, cons
     if (path == nullptr || mode == nullptr || (field == nullptr && value == nullptr)) return false;
     const CfgOp op = cfg_op(mode, "DelFieldByName", "DelFieldByValue");
     if (op == CfgOp::kInvalid) return false;
-    // A key no field can have is refused before the shortcuts below, which would report it as
-    // nothing to delete.
-    const char* key = op == CfgOp::kByName ? field : value;
-    if (key == nullptr || strchr(key, '\n') != nullptr || strchr(key, '=') != nullptr) return false;
     const int found = cfg_size(path, false);
     if (found < 0) return false;
-    if (found == 0) return true;
     CfgCopy copy;
     if (!copy.load(path, found, 0)) return false;
+    // An empty file or an absent section is an empty text to the field operations, which have
+    // nothing to delete there but still refuse a key no field can have.
     const int at = copy.region(section);
-    if (at < 0) return true;
-    char* region = copy.data() + at;
-    const int regionSize = copy.total() + 1 - at;
+    char none[1] = "";
+    char* region = at < 0 ? none : copy.data() + at;
+    const int regionSize = at < 0 ? 1 : copy.total() + 1 - at;
     int change = 0;
     const bool ok = op == CfgOp::kByName ? sw_str_delFieldByName(region, regionSize, '\n', field, &change)
                                          : sw_str_delFieldByValue(region, regionSize, '\n', value, &change);
