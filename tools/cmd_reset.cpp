@@ -19,7 +19,7 @@ const char* const kResetHelp =
     "Usage: quellshot reset [--wait S] [--json]\n"
     "\n"
     "Sends \"DeviceReset\" to every \"Hikrobot\" camera, in list order, each one closed before the\n"
-    "next is opened. The first failure ends the run.\n"
+    "next is opened. The first failure ends the run, as does SIGINT or SIGTERM (result -20).\n"
     "  --wait S   then wait up to S whole seconds (0..86400) until every reset camera is listed\n"
     "             again (by serial number); those missing at the end are a failure. A camera\n"
     "             never seen leaving the list counts as back after 3 s or at the end of the\n"
@@ -66,6 +66,11 @@ ResetOutcome reset_all() {
             return o;
         }
         if (!c.hikrobot) continue;
+        if (interrupted()) {  // a camera reset after Ctrl-C would be a reboot nobody wanted
+            o.result = kCancelledResult;
+            o.words = "interrupted; camera " + printable(c.serial) + " and those after it were not reset";
+            return o;
+        }
         DeviceHandle dev;
         int r = g_cam->createHandle(&dev.h, c.info);
         if (r == MV_OK) r = g_cam->openDevice(dev.h, MV_ACCESS_Exclusive, 0);

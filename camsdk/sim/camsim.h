@@ -11,8 +11,9 @@
  *   CAMSIM_TIME_SCALE  factor (>= 0) applied to every simulated duration (the waits of
  *                      MV_CC_GetImageBuffer, frame times, reboots); default 1.
  *   CAMSIM_JOURNAL     file every SDK call appends one line "FUNCTION SERIAL ARG STATUS" to.
- *   CAMSIM_FEATURE_DELAY_MS  how long each feature read takes (0..10000 ms, default 0): a slow
- *                      link, for tests that act while a program reads features.
+ *   CAMSIM_FEATURE_DELAY_MS  how long each feature read and each command takes (0..10000 ms,
+ *                      default 0): a slow link, for tests that act while a program reads
+ *                      features or sends commands.
  *   CAMSIM_LOCKDIR     directory of the camsim-<serial>.lock files that make an exclusive open
  *                      exclusive across processes (else $TMPDIR, else /tmp).
  *

@@ -487,8 +487,8 @@ auto describeSetting(void* handle, const char* key, Value value) {
     };
 }
 
-// CAMSIM_FEATURE_DELAY_MS: how long each feature read takes, as over a slow link, so that a test
-// can act while a program walks the features (0..10000, default 0).
+// CAMSIM_FEATURE_DELAY_MS: how long each feature read and each command takes, as over a slow link,
+// so that a test can act while a program walks the features or sends commands (0..10000, default 0).
 std::chrono::milliseconds featureReadDelay() {
     static const long ms = [] {
         const char* v = std::getenv("CAMSIM_FEATURE_DELAY_MS");
@@ -865,6 +865,7 @@ int MV_CC_SetCommandValue(void* handle, const char* strKey) {
             c.arg = keyField(strKey);
         },
         [&](Call& c) {
+            std::this_thread::sleep_for(featureReadDelay());
             State& s = c.s;
             Handle* h = nullptr;
             if (const int rc = openedDevice(c, handle, strKey == nullptr, h)) return rc;

@@ -396,49 +396,48 @@ TEST(QuellshotCli, LockHolderAndStatusDirectory) {
 // and saves nothing, leaving no temporary file; the program says so and exits 128 + the signal.
 TEST(QuellshotCli, ASignalEndsTheCaptureCleanly) {
     const std::string lock = fs::path(QS_QUELLSHOT_PATH).parent_path().string() + "/status/quellshot.lock";
+    // The program under the emulator, sent SIG`sig` once the journal holds `line`.
+    auto signalled = [](const std::string& line, const std::string& sig = "INT",
+                        const std::string& env = "") {
+        std::vector<std::string> w = {"sh", "-c",
+                                      env + " \"$@\" & until grep -qs '" + line +
+                                          "' \"$CAMSIM_JOURNAL\"; do sleep 0.05; done; kill -" + sig +
+                                          " $!; wait $!",
+                                      "-"};
+        for (const auto& a : emulated(QS_EMULATOR, {QS_QUELLSHOT_PATH})) w.push_back(a);
+        return w;
+    };
     for (const auto& [sig, status] : {std::pair{"INT", 130}, {"TERM", 143}}) {
         TempDir dir;
-        std::vector<std::string> signalled = {"sh", "-c", std::string("\"$@\" & until grep -qs TriggerSoftware "
-            "\"$CAMSIM_JOURNAL\"; do sleep 0.05; done; kill -") + sig + " $!; wait $!", "-"};
-        for (const auto& a : emulated(QS_EMULATOR, {QS_QUELLSHOT_PATH})) signalled.push_back(a);
-        run({"grab --timeout 60 @/x", kCam + "frames = none\n", status, "", "…quellshot grab: failed, result -20: "
-             "the capture was cancelled; nothing was saved\nquellshot grab: interrupted by SIG" + std::string(sig) + "\n"},
-            dir, signalled);
+        run({"grab --timeout 60 @/x", kCam + "frames = none\n", status, "",
+             "…quellshot grab: failed, result -20: "
+             "the capture was cancelled; nothing was saved\nquellshot grab: interrupted by SIG" +
+                 std::string(sig) + "\n"},
+            dir, signalled("TriggerSoftware", sig));
         for (const auto& e : fs::directory_iterator(dir.path()))  // the run's own files, and nothing saved
             EXPECT_TRUE(std::regex_match(e.path().filename().string(), std::regex("usbfs|scenario.ini|journal|camsim-.*")));
         EXPECT_NE(access(lock.c_str(), F_OK), 0);
     }
     // In a series the photo under way is finished and kept, and no further one is taken.
     TempDir dir;
-    const std::string script =
-        "\"$@\" & until grep -qs SaveImageEx3 \"$CAMSIM_JOURNAL\"; do sleep 0.05; done; "
-        "kill -INT $!; wait $!";
-    std::vector<std::string> signalled = {"sh", "-c", script, "-"};
-    for (const auto& a : emulated(QS_EMULATOR, {QS_QUELLSHOT_PATH})) signalled.push_back(a);
     const std::string stopped = "…quellshot grab: photo 2 of 3 failed, result -20: cancelled; 1 saved\n";
     run({"grab --quiet --count 3 --interval 60000 @/s%n", kCam, 130, "@/s1.jpg\n",
          stopped + "quellshot grab: interrupted by SIGINT\n"},
-        dir, signalled);
+        dir, signalled("SaveImageEx3"));
     EXPECT_TRUE(fs::exists(dir.file("s1.jpg")) && !fs::exists(dir.file("s2.jpg")));
     // A wait for reset cameras cut short says so, not that it waited the time asked for.
-    signalled = {"sh", "-c",
-                 "\"$@\" & until grep -qs DeviceReset \"$CAMSIM_JOURNAL\"; do sleep 0.05; done; "
-                 "kill -INT $!; wait $!",
-                 "-"};
-    for (const auto& a : emulated(QS_EMULATOR, {QS_QUELLSHOT_PATH})) signalled.push_back(a);
     run({"reset --wait 30", cam("serial=GONE1;reset_downtime_ms=600000"), 130, "…",
          "…failed, result 10: not listed again when the wait was interrupted after …: GONE1\n…"},
-        TempDir(), signalled);
+        TempDir(), signalled("DeviceReset"));
+    // No camera is reset after the signal: it comes during the first one's (slow) reset.
+    run({"reset", kReset, 130, "reset R1\n",
+         "…result -20: interrupted; camera R2 and those after it were not reset\n…"},
+        TempDir(), signalled("OpenDevice R1", "INT", "CAMSIM_FEATURE_DELAY_MS=1000"));
     // A listing of features cut short is a failure, not a partial list with result 0.
-    signalled = {"sh", "-c",
-                 "CAMSIM_FEATURE_DELAY_MS=50 \"$@\" & until grep -qs GetIntValueEx "
-                 "\"$CAMSIM_JOURNAL\"; do sleep 0.05; done; kill -INT $!; wait $!",
-                 "-"};
-    for (const auto& a : emulated(QS_EMULATOR, {QS_QUELLSHOT_PATH})) signalled.push_back(a);
     run({"features --json", kCam, 130,
          "{\"result\":-20,\"error\":\"interrupted; the list is not complete\"}\n",
          "…quellshot features: interrupted by SIGINT\n"},
-        TempDir(), signalled);
+        TempDir(), signalled("GetIntValueEx", "INT", "CAMSIM_FEATURE_DELAY_MS=50"));
 }
 
 // On a terminal the library's frame lines become one status line, redrawn in place and cut to the
