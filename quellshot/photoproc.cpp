@@ -44,10 +44,12 @@ Settle settle_check(PthotoProcCtx* ctx, MV_FRAME_OUT* frame, int* ret) {
     const float curExpTime = stExposureTime.fCurValue;
     struct timespec now {};
     monotonic_clock.load()(&now);
-    const long elapsed = static_cast<long>((now.tv_sec - ctx->expTime0.tv_sec) * 1000 +
-                                           (now.tv_nsec - ctx->expTime0.tv_nsec) / 1000000);
+    // In 64 bits: a session may keep its start for weeks, and 32-bit seconds times 1000 wrap after 24.8
+    // days, which would make the time since then negative and the limit never reached.
+    const long long elapsed = (static_cast<long long>(now.tv_sec) - ctx->expTime0.tv_sec) * 1000 +
+                              (now.tv_nsec - ctx->expTime0.tv_nsec) / 1000000;
     sw_log_writeWithLevel(LEVEL_DEBUG, __FILE__, __LINE__,
-                          "[%s] +++GetOneFrame+++, 等待曝光完成, ExposureTime = %.2fus, ElapsedTime = %ldms",
+                          "[%s] +++GetOneFrame+++, 等待曝光完成, ExposureTime = %.2fus, ElapsedTime = %lldms",
                           MODULE_NAME, static_cast<double>(curExpTime), elapsed);
     bool settled = false;
     if (std::fabs(curExpTime - ctx->lastExpTime) > kExposureTolerance) {

@@ -355,6 +355,13 @@ TEST_F(Session, AutoExposureSettlesOncePerSeries) {
     ASSERT_TRUE(qs_set_exposure(s, 5000) == 0 && qs_feature_set(s, "ExposureAuto", "Continuous") == 0);
     EXPECT_TRUE(qs_capture(s, IMG_TYPE_JPG, dir.file("x").c_str(), 5000, &p) == 0 && p.frame_number == 14)
         << p.frame_number;
+    // Found 25 days before the photo (more milliseconds than 32 bits hold): long past the limit, the
+    // first frame is saved.
+    static int calls = 0;
+    const auto real = qs::monotonic_clock.exchange([](timespec* ts) { *ts = {calls++ ? 2200000 : 0, 0}; });
+    ASSERT_TRUE(qs_set_exposure(s, 5000) == 0 && qs_feature_set(s, "ExposureAuto", "Continuous") == 0);
+    EXPECT_TRUE(qs_capture(s, IMG_TYPE_JPG, dir.file("y").c_str(), 5000, &p) == 0 && p.frame_number == 15);
+    qs::monotonic_clock.store(real);
 }
 
 }  // namespace
