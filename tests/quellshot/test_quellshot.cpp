@@ -273,6 +273,9 @@ TEST(CaptureLock, FileRemovedWhileHeldAndThePath) {
         close(fd);
     }
     EXPECT_EQ(qs::take_lock(d.file("none/q.lock").c_str(), &fd), -1);  // (the hook, now harmless, stays)
+    // A FIFO someone put at the path does not hold the call until a writer comes.
+    ASSERT_EQ(mkfifo(d.file("f.lock").c_str(), 0666), 0);
+    expect_passes_in_child([&] { EXPECT_EQ(qs::take_lock(d.file("f.lock").c_str(), &other), 0); }, 5);
     // Another user, under a strict umask, meets the file this one made, and then the lock it holds.
     ASSERT_EQ(qs::take_lock(d.file("u.lock").c_str(), &fd), 0);
     ASSERT_EQ(chmod(d.path().c_str(), 01777), 0);
