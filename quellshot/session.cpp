@@ -813,10 +813,12 @@ extern "C" int qs_feature_set(qs_session* s, const char* name, const char* value
     if (rc != MV_OK && rc != QS_E_FEATURE_TYPE) return rc;
     int written = write_feature(h, name, kind, value);
     // Cameras lock some features (size, offsets, pixel format, binning) while they stream: such a
-    // write is tried once more with the stream stopped.
+    // write is tried once more with the stream stopped. Only a camera's refusal (an SDK status,
+    // 0x8000xxxx): our own negative results say the text or the type is wrong, which stopping the
+    // stream does not change.
     const auto status = static_cast<unsigned>(written);
-    if (written != MV_OK && status >= 0x80000000u && status != MV_E_SUPPORT && kind != QS_FEATURE_COMMAND &&
-        s->grabbing)
+    if (written != MV_OK && (status & 0xFFFF0000u) == 0x80000000u && status != MV_E_SUPPORT &&
+        kind != QS_FEATURE_COMMAND && s->grabbing)
         written = with_stream_stopped(s, [&] { return write_feature(h, name, kind, value); });
     // A photo looks at the exposure mode again only while it is automatic: one switched on by name
     // must be noticed here, or the next photo would not wait for it to settle.
