@@ -273,7 +273,8 @@ QS_API int qs_feature_list(qs_session* session, int (*visit)(const char* name, v
 QS_API int qs_capture(qs_session* session, HKImgType type, const char* path, int timeout_ms, qs_photo* photo);
 
 /* The same, but the image is written to the open file descriptor fd (a pipe, stdout) as it is
- * encoded; a write that fails gives QS_E_WRITE with qs_last_errno. */
+ * encoded; a write that fails gives QS_E_WRITE with qs_last_errno. A non-blocking fd that is full
+ * is waited for, as a blocking one would be. */
 QS_API int qs_capture_fd(qs_session* session, HKImgType type, int fd, int timeout_ms, qs_photo* photo);
 
 /* Called after each photo of a series is saved: its number (1..count), the file written and its

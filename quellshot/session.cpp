@@ -2,6 +2,7 @@
 // photos and series.
 #include <MvCameraControl.h>
 #include <arpa/inet.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -336,6 +337,11 @@ bool write_all(int fd, const unsigned char* data, size_t len) {
     while (ok && len > 0) {
         const ssize_t n = write(fd, data, len);
         if (n < 0 && errno == EINTR) continue;
+        // A non-blocking descriptor that is full: wait as a blocking one would, not fail mid-image.
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd ready{fd, POLLOUT, 0};
+            if (poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
+        }
         ok = n > 0;
         if (ok) {
             data += n;

@@ -335,6 +335,18 @@ TEST_F(Session, AClosedPipeIsAFailedWrite) {
     }
     EXPECT_TRUE(pthread_sigmask(SIG_SETMASK, &mask, nullptr) == 0 && sigaction(SIGPIPE, &old, nullptr) == 0);
     EXPECT_TRUE(close(ends[1]) == 0 && qs_capture(s, IMG_TYPE_JPG, dir.file("after").c_str(), 5000, &p) == 0);
+    // A full pipe behind a non-blocking descriptor holds the write until the reader takes more.
+    ASSERT_TRUE(pipe(ends) == 0 && fcntl(ends[1], F_SETFL, O_NONBLOCK) == 0 &&
+                fcntl(ends[1], F_SETPIPE_SZ, 4096) > 0);
+    std::string got;
+    std::thread reader([&] {
+        char b[4096];
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the image fills the pipe first
+        for (ssize_t n; (n = read(ends[0], b, sizeof b)) > 0;) got.append(b, static_cast<size_t>(n));
+    });
+    EXPECT_EQ(qs_capture_fd(s, IMG_TYPE_BMP, ends[1], 5000, &p), 0);
+    close(ends[1]), reader.join(), close(ends[0]);
+    EXPECT_TRUE(got.size() > 4096 && got.size() == (p.width * 3 + 3) / 4 * 4 * p.height + 54) << got.size();
 }
 
 // With automatic exposure the first photo waits for four steady frames; the run carries over, so the
