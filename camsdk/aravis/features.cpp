@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "aravis_internal.h"
@@ -204,6 +205,20 @@ int checkFloatStep(const Handle& h, ArvGcFloat* node, float value) {
     return static_cast<float>(nearest) == value ? kOk : kParameter;
 }
 
+// The region, pixel format, binning and packet size, which the stream's buffers (PayloadSize) and
+// packets are made for: none takes a write while grabbing, as the camera would lock them through
+// TLParamsLocked, which Aravis does not set. A write accepted there would leave buffers too small for
+// the frames that follow.
+constexpr const char* kStreamParams[] = {
+    "Width",          "Height", "OffsetX", "OffsetY", "PixelFormat", "GevSCPSPacketSize", "BinningHorizontal",
+    "BinningVertical"};
+
+bool lockedByStream(const Handle& h, const char* name) {
+    if (h.stream == nullptr) return false;
+    return std::any_of(std::begin(kStreamParams), std::end(kStreamParams),
+                       [name](const char* p) { return std::strcmp(p, name) == 0; });
+}
+
 // A feature that is locked now (pIsLocked: most often TLParamsLocked while a stream runs) takes no
 // write until it is unlocked, as the stream parameters that grabbing locks. Aravis's access check
 // leaves the lock to the device, which would answer with an error that names no lock.
@@ -289,8 +304,7 @@ int MV_CC_SetIntValueEx(void* handle, const char* strKey, int64_t nValue) {
         const Lease l(handle);
         if (const int rc = openedDevice(l, strKey == nullptr)) return rc;
         const Handle& h = *l.h;
-        // Stream parameters are locked while grabbing.
-        if (h.stream != nullptr && std::strcmp(strKey, "GevSCPSPacketSize") == 0) return kCallOrder;
+        if (lockedByStream(h, strKey)) return kCallOrder;
         // Aravis checks the range (range check policy); the step is ours to check.
         ArvGcInteger* node = nullptr;
         MVCC_INTVALUE_EX v{};
@@ -312,6 +326,7 @@ int MV_CC_SetEnumValue(void* handle, const char* strKey, unsigned int nValue) {
     return guarded([&] {
         const Lease l(handle);
         if (const int rc = openedDevice(l, strKey == nullptr)) return rc;
+        if (lockedByStream(*l.h, strKey)) return kCallOrder;
         ArvGcEnumeration* node = nullptr;
         if (const int rc = enumerationNode(*l.h, strKey, node)) return rc;
         if (const int rc = checkUnlocked(*l.h, ARV_GC_NODE(node))) return rc;
@@ -366,6 +381,7 @@ int MV_CC_SetEnumValueByString(void* handle, const char* strKey, const char* str
     return guarded([&] {
         const Lease l(handle);
         if (const int rc = openedDevice(l, strKey == nullptr || strValue == nullptr)) return rc;
+        if (lockedByStream(*l.h, strKey)) return kCallOrder;
         ArvGcEnumeration* node = nullptr;
         if (const int rc = enumerationNode(*l.h, strKey, node)) return rc;
         if (const int rc = checkUnlocked(*l.h, ARV_GC_NODE(node))) return rc;

@@ -119,7 +119,8 @@ TEST_F(Aravis, MisuseStatuses) {
         {kOpened, [](void* x) { return MV_USB_SetTransferWays(x, 2); }, MV_E_SUPPORT},
         {kOpened, [](void* x) { return MV_CC_SetCommandValue(x, "DeviceReset") ?: MV_CC_StartGrabbing(x); },
          MV_E_PRECONDITION},
-        {kGrabbing, [](void* x) { return MV_CC_SetIntValueEx(x, "GevSCPSPacketSize", 1400); }, MV_E_CALLORDER},
+        {kGrabbing, [](void* x) { return MV_CC_SetIntValueEx(x, "GevSCPSPacketSize", 1400) &  // the buffers'
+            MV_CC_SetIntValueEx(x, "Width", 64) & MV_CC_SetEnumValueByString(x, "PixelFormat", "RGB8"); }, MV_E_CALLORDER},
         {kGrabbing, [&](void* x) { return MV_CC_SetEnumValue(x, "TriggerSource", 0) ?: fire(x); }, MV_E_PRECONDITION},
         {kGrabbing, get, MV_E_NODATA},  // not triggered
         {kGrabbing, [&](void* x) { return shoot(2000) ?: give(x) ?: give(x); }, MV_E_PARAMETER},
@@ -166,8 +167,7 @@ TEST_F(Aravis, FeatureValues) {
     EXPECT_EQ(mode.nCurValue, 2u);
     MVCC_INTVALUE_EX iv{};
     MVCC_FLOATVALUE fv{}, exposure{};
-    ASSERT_TRUE(MV_CC_SetIntValueEx(h, "Width", 64) == MV_OK &&
-                MV_CC_GetIntValueEx(h, "Width", &iv) == MV_OK);
+    ASSERT_EQ(MV_CC_SetIntValueEx(h, "Width", 64) ?: MV_CC_GetIntValueEx(h, "Width", &iv), MV_OK);
     EXPECT_TRUE(iv.nCurValue == 64 && iv.nMin == 1 && iv.nMax == 2048 && iv.nInc == 1);
     // Steps counted from INT64_MIN: 4 is on one, 5 is not.
     EXPECT_TRUE(MV_CC_SetIntValueEx(h, "GainRaw", 4) == MV_OK &&
