@@ -41,6 +41,7 @@ struct Frame {
 
 struct Handle {
     Handle* next = nullptr;  // registry list, under State::mu
+    const void* token = nullptr;  // what the caller holds (State::lastToken), never the address
     unsigned leases = 0;     // calls using the handle, under State::mu
     // Set when the handle is unlinked, and moved on when grabbing stops: a call awaiting a frame
     // gives up.
@@ -70,6 +71,9 @@ struct State {
     std::condition_variable released;  // a lease ended (under mu)
     int initCount = 0;
     Handle* handles = nullptr;
+    // The last handle value handed out. Values are counted, not addresses: the memory of a destroyed
+    // handle comes back for the next one, and a stale value must not reach that one.
+    uintptr_t lastToken = 0;
     Entry* entries = nullptr;  // the last enumeration, malloc'd
     unsigned entryCount = 0;
 };

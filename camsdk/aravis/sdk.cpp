@@ -10,8 +10,8 @@
 //   value, feature or device       -> MV_E_PARAMETER, MV_E_SUPPORT, ... (statusOf)
 //
 // Handles are looked up in the registry before anything is read through them, so a stale or invented
-// pointer is MV_E_HANDLE, never a dereference. A call holds a lease on its handle; DestroyHandle and
-// the last Finalize unlink the handle first and free it once no lease is left.
+// pointer is MV_E_HANDLE, never a dereference; no handle value is handed out twice. A call holds a lease on
+// its handle; DestroyHandle and the last Finalize unlink the handle first and free it once no lease is left.
 
 #include <arpa/inet.h>
 
@@ -36,7 +36,7 @@ constexpr guint kMinSocketBuffer = 1u << 20;
 
 Handle* findHandle(const State& s, const void* handle) {
     for (Handle* h = s.handles; h != nullptr; h = h->next) {
-        if (h == handle) return h;
+        if (h->token == handle) return h;
     }
     return nullptr;
 }
@@ -508,9 +508,11 @@ int MV_CC_CreateHandleWithoutLog(void** handle, const MV_CC_DEVICE_INFO* pstDevI
         } else {
             usb3Id(s, pstDevInfo->SpecialInfo.stUsb3VInfo, h->id);
         }
+        if (++s.lastToken == 0) ++s.lastToken;  // NULL is no handle
+        h->token = reinterpret_cast<const void*>(s.lastToken);
         h->next = s.handles;
         s.handles = h;
-        *handle = h;
+        *handle = const_cast<void*>(h->token);
         return kOk;
     });
 }

@@ -84,7 +84,7 @@ TEST_F(Aravis, MisuseStatuses) {
         {kNoInit, [](void*) { MV_CC_DEVICE_INFO_LIST l; return MV_CC_EnumDevices(1, &l); }, MV_E_CALLORDER},
         {kNoInit, [](void*) { return MV_CC_Finalize(); }, MV_E_CALLORDER},
         {kNoInit, [&](void*) { return reopen(gige(kCam1)); }, MV_E_CALLORDER},
-        {kCreated, [](void* x) { return MV_CC_DestroyHandle(x), MV_CC_OpenDevice(x, 1, 0); }, MV_E_HANDLE},
+        {kCreated, [&](void* x) { return MV_CC_DestroyHandle(x), open(kCam1), MV_CC_OpenDevice(x, 1, 0); }, MV_E_HANDLE},
         {kCreated, [&](void*) { return MV_CC_StartGrabbing(&other); }, MV_E_HANDLE},
         {kCreated, [](void* x) { return MV_CC_OpenDevice(x, 8, 0); }, MV_E_PARAMETER},
         {kCreated, [&](void* x) { return MV_CC_GetIntValueEx(x, "Width", &iv); }, MV_E_CALLORDER},
