@@ -68,6 +68,9 @@ inline unsigned frame_height(const MV_FRAME_OUT_INFO_EX& fi) {
 // hardly compresses). In 64 bits, as the largest frames' do not fit 32.
 uint64_t image_bound(HKImgType type, unsigned width, unsigned height);
 
+// `want` rounded to the integer feature's step (halves up) and kept within its limits.
+int64_t fit(int64_t want, const MVCC_INTVALUE_EX& v);
+
 // Converts the frame with the SDK and writes the image file; 0 or an error code. With a context,
 // the file is put in place only if the context's caller still waits for it (-19 and ECANCELED
 // otherwise).

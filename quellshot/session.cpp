@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -578,15 +579,6 @@ bool valid_mode(int mode) {
     return mode >= QS_AUTO_OFF && mode <= QS_AUTO_CONTINUOUS;
 }
 
-// A value rounded to the feature's step and kept within its limits.
-int64_t fit(int64_t want, const MVCC_INTVALUE_EX& v) {
-    const int64_t inc = v.nInc > 0 ? v.nInc : 1;
-    const int64_t top = v.nMin + (v.nMax - v.nMin) / inc * inc;
-    if (want <= v.nMin) return v.nMin;
-    if (want >= top) return top;
-    return v.nMin + (want - v.nMin + inc / 2) / inc * inc;
-}
-
 int set_fitted(void* h, const char* name, int64_t want) {
     MVCC_INTVALUE_EX v;
     memset(&v, 0, sizeof v);
@@ -698,6 +690,18 @@ int open_camera(qs_session* s, const char* camera) {
 }
 
 }  // namespace
+
+// Distances from the least value are unsigned: a feature that states no limits spans the whole
+// int64 range, whose width a signed difference cannot hold.
+int64_t fit(int64_t want, const MVCC_INTVALUE_EX& v) {
+    if (want <= v.nMin || v.nMax <= v.nMin) return v.nMin;
+    const auto inc = static_cast<uint64_t>(v.nInc > 0 ? v.nInc : 1), min = static_cast<uint64_t>(v.nMin);
+    const uint64_t top = (static_cast<uint64_t>(v.nMax) - min) / inc * inc;  // the last step within
+    const uint64_t off = std::min(static_cast<uint64_t>(want) - min, top),
+                   rest = off % inc;  // halves round up
+    return static_cast<int64_t>(min + off - rest + (rest >= inc - inc / 2 ? inc : 0));
+}
+
 }  // namespace qs
 
 using namespace qs;

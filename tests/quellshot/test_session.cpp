@@ -145,6 +145,8 @@ TEST_F(Session, SettingsReadBack) {
     for (const int q : {49, 100}) EXPECT_EQ(qs_set_quality(s, q), QS_E_ARGUMENT);
     EXPECT_EQ(qs_set_exposure_auto(s, 3), QS_E_ARGUMENT);
     EXPECT_EQ(qs_set_exposure(nullptr, 1) + qs_set_roi(s, nullptr), 2 * QS_E_ARGUMENT);
+    const MVCC_INTVALUE_EX unbounded{0, INT64_MAX, INT64_MIN, 4, {}};  // a feature that states no limits
+    EXPECT_TRUE(qs::fit(101, unbounded) == 100 && qs::fit(INT64_MAX, unbounded) == INT64_MAX - 3);
 }
 
 // Features of every type by name, written as text and read back; what cannot be done says why.
