@@ -200,6 +200,16 @@ std::string Json::finish() const {
 
 bool Output::begin(bool asJson) {
     json = asJson;
+    // A closed stderr (2>&-) only loses the log lines: they go nowhere, and the command still runs.
+    if (fcntl(STDERR_FILENO, F_GETFD) < 0) {
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null < 0) return false;
+        if (null != STDERR_FILENO) {
+            const int moved = dup2(null, STDERR_FILENO);
+            close(null);
+            if (moved < 0) return false;
+        }
+    }
     (void)fflush(stdout);
     outFd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (outFd_ < 0) return false;

@@ -182,10 +182,7 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
         {"grab --quiet --count 1 @/t%n", kCam, 0, "@/t1.jpg\n", ""},
         {"grab --quiet -", kCam, 0, "\xFF\xD8…\xFF\xD9", ""},  // one JPEG on stdout
         {"grab --json --quiet --count 3 @/s%n", kCam, 0, R"({"number":1,"path":"@/s1.jpg","exposure_us":…)"
-         R"("frame":1,…}
-{"number":2,…}
-{"number":3,"path":"@/s3.jpg",…}
-)"
+         R"("frame":1,…})" "\n" R"({"number":2,…})" "\n" R"({"number":3,"path":"@/s3.jpg",…})" "\n"
          R"({"result":0,"command":"grab","count":3,"saved":3})" "\n", ""},
         {"grab --json --quiet --count 3 @/f%n", kCam + f + "SaveImageEx3#3=0x80000004\n", 1, R"(…"path":"@/f2.jpg",)"
          R"(…{"result":-2147483644,"error":"camera SDK: bad parameter…","command":"grab","count":3,"saved":2,)"
@@ -321,6 +318,8 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
     const auto full = wrapped({"sh", "-c", "exec \"$@\" >/dev/full", "-"});
     for (const char* args : {"count", "--help"})
         run({args, "", 1, "", "quellshot…: cannot write to stdout: No space left on device\n"}, TempDir(), full);
+    // A closed stderr loses only the log lines: the command runs and its output stands.
+    run({"count", "", 0, "1\n", ""}, TempDir(), wrapped({"sh", "-c", "exec \"$@\" 2>&-", "-"}));
     run({"count", "", 1, "", "camsim: /dev/zero: not a regular file\n…"}, TempDir(),
         wrapped({"env", "CAMSIM_SCENARIO=/dev/zero"}));
     // So is a stdout whose reader has gone (a FIFO opened for both ends, then its read end shut), not the
