@@ -291,10 +291,11 @@ int cmd_grab(Output& out, const Options& o) {
     const bool toStdout = path == "-";
     const std::string file = toStdout ? path : written_path(path, type == IMG_TYPE_BMP ? ".bmp" : ".jpg");
     // A missing or read-only directory is found before the camera runs for a whole capture (one
-    // that a series' names make cannot be checked beforehand).
+    // that a series' names make cannot be checked beforehand; outside a series '%' is a plain
+    // character).
     std::string dir;
     const size_t slash = file.rfind('/');
-    const bool namedBySeries = slash != std::string::npos && file.find('%') < slash;
+    const bool namedBySeries = o.series && slash != std::string::npos && file.find('%') < slash;
     const int dirErr = toStdout || namedBySeries ? 0 : unusable_dir(file, dir);
     if (dirErr != 0) {
         return fail(out, "grab", -19, "cannot save in " + dir + ": " + errorText(dirErr),

@@ -298,12 +298,12 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
     run({"grab --quiet --count 3 @/f%n", kCam + f + "SaveImageEx3#2=0x80000004\n", 1, "@/f1.jpg\n",
          "quellshot grab: photo 2 of 3 failed, result 0x80000004: camera SDK: bad parameter…; 1 saved\n"}, kept);
     EXPECT_TRUE(fs::exists(kept.file("f1.jpg")) && !fs::exists(kept.file("f2.jpg")));
-    // clang-format on
     // A directory that cannot take the photo is found before the camera starts.
     EXPECT_EQ(run({"grab @/no/x", kCam, 1, "", "quellshot grab: failed, result -19: cannot save in @/no: No such "
                    "file or directory\n"}, TempDir()), "");
-    EXPECT_EQ(run({"grab --json @/no/x", kCam, 1, R"({"result":-19,"error":"cannot save in @/no: No such file or )"
+    EXPECT_EQ(run({"grab --json @/n%/x", kCam, 1, R"({"result":-19,"error":"cannot save in @/n%: No such file or )"
                    R"(directory","errno":2})" "\n"}, TempDir()), "");
+    // clang-format on
     TempDir plain;  // a file where the directory should be
     plain.write("f", "");
     const std::string notDir = R"({"result":-19,"error":"…: Not a directory","errno":20})"
