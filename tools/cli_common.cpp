@@ -368,8 +368,9 @@ Usage parse_options(const std::vector<std::string>& words, const std::vector<std
     bool optionsEnd = false;
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& w = words[i];
-        // A negative number is a value (of a feature), not an option.
-        const bool negative = w.size() >= 2 && w[0] == '-' && w[1] >= '0' && w[1] <= '9';
+        // A negative number is a value (of a feature), not an option; also one written "-.5".
+        const size_t digit = w.size() >= 3 && w[1] == '.' ? 2 : 1;
+        const bool negative = w.size() > digit && w[0] == '-' && w[digit] >= '0' && w[digit] <= '9';
         if (optionsEnd || w.size() < 2 || w[0] != '-' || negative) {
             o.args.push_back(w);
             continue;

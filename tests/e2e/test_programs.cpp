@@ -191,7 +191,7 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
         {"feature --quiet Width", kCam, 0, "64\n", ""},
         {"feature --json --quiet --camera CLI1 Gain 6.5", kCam, 0, R"({"result":0,"command":"feature",)"
          R"("name":"Gain","type":"float","value":6.5})" "\n", ""},
-        {"feature --quiet Gain 99", kCam, 1, "", "quellshot feature: Gain 99: camera SDK: bad parameter…\n"},
+        {"feature --quiet Gain -.5", kCam, 1, "", "quellshot feature: Gain -.5: camera SDK: bad parameter…\n"},
         {"feature --json --quiet DeviceReset ''", kCam, 0, R"({…"name":"DeviceReset","type":"command"})" "\n", ""},
         {"features --quiet", kCam, 0, "Width integer 64\n…\nTriggerSoftware command\n…", ""},
         {"features --json --quiet", kCam, 0, R"({"result":0,"features":[{"name":"Width","type":"integer",)"
