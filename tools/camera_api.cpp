@@ -46,16 +46,25 @@ void* open_library(const char* name, int flags) {
     return dlopen(name, flags);
 }
 
-const CameraApi* camera_api(std::string& why) {
-    if (const CameraApi* api = g_loaded.load()) return api;
+namespace {
+
+// The capture library, kept loaded for the life of the process, as is the SDK it loads.
+void* capture_library(std::string& why) {
     (void)dlerror();
-    // Kept loaded for the life of the process, as is the SDK it loads.
     void* lib = open_library(QS_LIBQUELLSHOT, RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) {
         const char* e = dlerror();
         why = e != nullptr ? e : "unknown reason";
-        return nullptr;
     }
+    return lib;
+}
+
+}  // namespace
+
+const CameraApi* camera_api(std::string& why) {
+    if (const CameraApi* api = g_loaded.load()) return api;
+    void* lib = capture_library(why);
+    if (lib == nullptr) return nullptr;
     CameraApi a{};
     decltype(&::qs_camera_sdk) cameraSdk = nullptr;
     bool ok =
@@ -107,6 +116,12 @@ const CameraApi* camera_api(std::string& why) {
 
 const CameraApi* loaded_camera_api() {
     return g_loaded.load();
+}
+
+bool usbfs_api(UsbfsApi& api, std::string& why) {
+    void* lib = capture_library(why);
+    return lib != nullptr && find(lib, "HK_GetSysUsbfsMemCurrentSize", api.get, why) &&
+           find(lib, "HK_SetSysUsbfsMemSize", api.set, why);
 }
 
 }  // namespace qscli

@@ -60,4 +60,13 @@ const CameraApi* camera_api(std::string& why);
 // The table once loaded, else NULL. Async-signal-safe (for qs_cancel from a signal handler).
 const CameraApi* loaded_camera_api();
 
+// The usbfs functions of the capture library, which need no camera SDK: loaded without one, so that
+// the limit can be read and set on a board where no SDK is installed yet. False, with `why`, when
+// the library cannot be loaded.
+struct UsbfsApi {
+    decltype(&::HK_GetSysUsbfsMemCurrentSize) get;
+    decltype(&::HK_SetSysUsbfsMemSize) set;
+};
+bool usbfs_api(UsbfsApi& api, std::string& why);
+
 }  // namespace qscli

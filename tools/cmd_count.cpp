@@ -42,13 +42,17 @@ int cmd_count(Output& out, const Options&) {
 }
 
 int cmd_usbfs(Output& out, const Options& o) {
+    UsbfsApi usbfs{};
+    std::string loadWhy;
+    if (!usbfs_api(usbfs, loadWhy))
+        return fail(out, "usbfs", -1, "cannot load the camera library: " + loadWhy);
     if (o.setMb >= 0) {
-        if (g_cam->usbfsSet(o.setMb) != 0) {
+        if (usbfs.set(o.setMb) != 0) {
             const std::string why = geteuid() != 0 ? " (setting it needs root)" : "";
             return fail(out, "usbfs", -1, std::string("cannot write ") + kUsbfsFile + why);
         }
     }
-    const int mb = g_cam->usbfsGet();
+    const int mb = usbfs.get();
     if (mb < 0) return fail(out, "usbfs", -1, std::string("cannot read ") + kUsbfsFile);
     if (out.json) {
         Json j;
@@ -74,7 +78,7 @@ Command count_command() {
 }
 
 Command usbfs_command() {
-    return {"usbfs", kUsbfsHelp, {"--json", "--quiet"}, 0, 1, "MB", cmd_usbfs, true, check_usbfs};
+    return {"usbfs", kUsbfsHelp, {"--json", "--quiet"}, 0, 1, "MB", cmd_usbfs, false, check_usbfs};
 }
 
 }  // namespace qscli

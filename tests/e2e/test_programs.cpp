@@ -211,8 +211,7 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
         {"list --json", kCensus, 0, R"({"result":0,"cameras":[{"index":0,"transport":"usb3","layer_type":4,)"
          R"("manufacturer":"Hikrobot","model":"M-U","serial":"U1","firmware":"V2.1","hikrobot":true},{"index":1,)"
          R"("transport":"gige","layer_type":1,…"serial":"SIM00002","ip":"192.168.1.12","firmware":"camsim 1.0",)"
-         R"("hikrobot":true},)"
-         R"({…"hikrobot":false},{"index":3,)"
+         R"("hikrobot":true},{…"hikrobot":false},{"index":3,)"
          R"("transport":"other","layer_type":8,"manufacturer":"","model":"","serial":"","hikrobot":false},)"
          R"({"index":4,"transport":"none",…}]})" "\n"},
         {"list --json", kNames, 0, R"(…"manufacturer":"海康","model":"A\"B\\C\u0001D\u00ffE\tF\u007fG)" +
@@ -241,8 +240,7 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
          cam("serial=GONE2;reset_downtime_ms=600000"), 1, R"({"result":10,"error":"not listed again within )"
          R"(0 s: GONE1, GONE2","reset":["SIM00001","GONE1","GONE2"],"back":["SIM00001"],"missing":)"
          R"(["GONE1","GONE2"],"waited_ms":…})" "\n"},
-        {"reset --wait 86400 --json", kNone, 1, R"({"result":-1,"error":"no camera listed","reset":[]})"
-         "\n"},
+        {"reset --wait 86400 --json", kNone, 1, R"({"result":-1,"error":"no camera listed","reset":[]})" "\n"},
         {"reset --json", cam("") + cam("transport=null"), 1, R"({"result":-2,"error":"the camera SDK listed )"
          R"~(an empty entry (position 1)","reset":["SIM00001"]})~" "\n"},
         {"reset --wait 5 --json", kReset + f + "SetCommandValue#2=0x80000008", 1, R"({"result":-2147483640,)"
@@ -279,10 +277,9 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
          "grab --count 2 p%%n", "grab --count 0 p%n", "grab --count 2 -", "grab --bmp -", "grab --json -", "grab --interval -1 p",
          "grab --roi 1,2,3 p", "grab --roi 0,0,0,9 p", "grab --exposure 0 p", "grab --exposure soon p",
          "grab --gain loud p", "grab --quality 49 p", "grab --quality 100 p", "grab --camera= p",
-         "grab --pixel-format= p", "feature", "feature a b c", "features x", "count --camera 0"}) {
+         "grab --pixel-format= p", "feature", "feature a b c", "features x", "count --camera 0"})
         for (const char* json : {"", " --json"})
             cases.push_back({args + json, kCam, 2, "", "quellshot…: …\nTry 'quellshot…--help'.\n"});
-    }
     for (const Case& c : cases) run(c, TempDir());
     // Settings come in their order (the frame's format and size before exposure and gain) in one session, and
     // the region is reported as the camera took it.
@@ -320,6 +317,9 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
         run({args, "", 1, "", "quellshot…: cannot write to stdout: No space left on device\n"}, TempDir(), full);
     // A closed stderr loses only the log lines: the command runs and its output stands.
     run({"count", "", 0, "1\n", ""}, TempDir(), wrapped({"sh", "-c", "exec \"$@\" 2>&-", "-"}));
+    // The usbfs limit needs the capture library only, not a camera SDK.
+    run({"usbfs", "", 0, "usbfs memory limit: 16 MB\n", "", nullptr, "16\n"}, TempDir(),
+        wrapped({"env", "QUELLSHOT_SDK=/none"}));
     run({"count", "", 1, "", "camsim: /dev/zero: not a regular file\n…"}, TempDir(),
         wrapped({"env", "CAMSIM_SCENARIO=/dev/zero"}));
     // So is a stdout whose reader has gone (a FIFO opened for both ends, then its read end shut), not the
