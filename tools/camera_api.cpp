@@ -9,6 +9,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "lockdir.h"
+
 #ifndef QS_LIBQUELLSHOT
 #define QS_LIBQUELLSHOT "libquellshot.so"
 #endif
@@ -48,6 +50,15 @@ void* open_library(const char* name, int flags) {
 
 namespace {
 
+// Whether the capture library lies in a system location. The library chooses its lock directory by
+// where it lies, not by where this program does (a copy elsewhere, or started by a path in /usr/bin
+// that links to another place), so the lock this program names and looks at follows the library.
+std::atomic<bool> g_systemLibrary{false};
+
+bool library_in_system() {
+    return g_systemLibrary.load();
+}
+
 // The capture library, kept loaded for the life of the process, as is the SDK it loads.
 void* capture_library(std::string& why) {
     (void)dlerror();
@@ -55,6 +66,12 @@ void* capture_library(std::string& why) {
     if (lib == nullptr) {
         const char* e = dlerror();
         why = e != nullptr ? e : "unknown reason";
+        return nullptr;
+    }
+    struct link_map* map = nullptr;
+    if (dlinfo(lib, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name[0] == '/') {
+        g_systemLibrary.store(qs::is_system_path(map->l_name));
+        qs::system_install.store(library_in_system);
     }
     return lib;
 }

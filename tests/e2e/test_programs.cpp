@@ -200,8 +200,7 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
         {"count", kCensus, 0, "2\n", ""},
         {"count --json", kCensus, 0, "{\"result\":0,\"count\":2}\n", ""},
         {"count --json", f + "Initialize=0x80000006", 1, R"({"result":-2147483642,"error":"the camera SDK )"
-         R"(could not be initialised: camera SDK status: resources exhausted","sdk_status":"0x80000006"})"
-         "\n"},
+         R"(could not be initialised: camera SDK status: resources exhausted","sdk_status":"0x80000006"})" "\n"},
         {"count", f + "EnumDevices=0x80000006", 1, "…", "…result -1: the cameras could not be listed\n"},
         {"list", kCensus, 0, "   INDEX  TRANSPORT  MANUFACTURER  MODEL          SERIAL    ADDRESS\n"
                              "*  0      usb3       Hikrobot      M-U            U1\n"
@@ -228,8 +227,7 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
         {"usbfs", "", 0, "usbfs memory limit: 0 MB (no limit)\n", "", nullptr, "0\n"},
         {"usbfs --json 2147483647", "", 0, "{\"result\":0,\"usbfs_mb\":2147483647}\n", "", nullptr, "16\n"},
         {"usbfs --json", "", 1, "{\"result\":-1,\"error\":\"cannot read " + kUsbfs + "\"}\n", ""},
-        {"usbfs 0", "", 1, "", "quellshot usbfs: failed, result -1: cannot write " + kUsbfs + "\n", nullptr,
-         "dir"},
+        {"usbfs 0", "", 1, "", "quellshot usbfs: failed, result -1: cannot write " + kUsbfs + "\n", nullptr, "dir"},
         // reset: each "Hikrobot" camera, in list order; --wait then checks that each one comes back
         {"reset --wait 30", kReset, 0, "reset R1\nreset R2\nwaiting up to 30 s for 2 camera(s) to come "
          "back\nall back after … s\n", "", "R1 R2 "},
@@ -346,13 +344,17 @@ TEST(QuellshotCli, LockHolderAndStatusDirectory) {
                    "opened: Not a directory\n"}, dir, program), "");
     run({"doctor --json", kCam, 1, R"(…{"check":"lock_dir","ok":false,"detail":"@/status/ exists but is )"
          R"(not a directory","fix":"remove it (rm @/status); …)", "", nullptr, "0"}, dir, program);
+    // The library, not this program, decides where the lock lies: here the program alone is in a system place.
+    auto sys = emulated(QS_EMULATOR, {"/usr/local/sbin/quellshot"});
+    sys.insert(sys.begin(), {"sh", "-c", "mount -t tmpfs qs /usr/local/sbin && cp \"$0\" /usr/local/sbin && exec \"$@\"",
+                             dir.file("quellshot")});
+    run({"doctor", kCam, 0, "…lock directory: /usr/local/sbin/status/ does not exist yet…", "", nullptr, "0"}, dir, sys);
     ASSERT_EQ(remove(dir.file("status").c_str()), 0);
     ASSERT_EQ(mkdir(dir.file("status").c_str(), 0755), 0);
     const int fd = open(dir.file("status/quellshot.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
     const std::string pid = std::to_string(getpid());  // by number: an emulator answers /proc/self itself
-    std::string comm = TempDir::read("/proc/" + pid + "/comm");
-    comm.pop_back();  // its line end
+    const std::string comm = std::regex_replace(TempDir::read("/proc/" + pid + "/comm"), std::regex("\n"), "");
     const std::string holder = pid + " (" + comm + ")";
     EXPECT_EQ(run({"grab @/x", kCam, 1, "", "quellshot grab: failed, result -2: another capture holds the "
                    "lock\nquellshot grab: the lock is held by process " + holder + "\n"}, dir, program), "");
@@ -368,8 +370,7 @@ TEST(QuellshotCli, LockHolderAndStatusDirectory) {
     blind.insert(blind.begin(), {"sh", "-c", "mount --bind /dev/null /proc/locks && exec \"$@\"", "-"});
     run({"grab --json @/x", kCam, 1, R"({"result":-2,"error":"another capture holds the lock","lock_holder":)"
          "null}\n"}, dir, blind);
-    run({"grab @/x", kCam, 1, "", "…\nquellshot grab: the process holding the lock could not be found\n"},
-        dir, blind);
+    run({"grab @/x", kCam, 1, "", "…\nquellshot grab: the process holding the lock could not be found\n"}, dir, blind);
     // QUELLSHOT_LOCKDIR moves the lock for the program and the library alike.
     close(fd);
     setenv("QUELLSHOT_LOCKDIR", dir.file("locks").c_str(), 1);
