@@ -226,6 +226,13 @@ int refresh_auto(qs_session* s) {
     return MV_OK;
 }
 
+// "Once" turns itself off when it is done, unseen until the next photo looks: the mode is read before
+// it is written, so that switching automatic exposure on again starts its settle wait afresh instead
+// of counting from the first switch (long past the limit) with the old run of steady frames.
+void notice_once_ended(qs_session* s) {
+    if (s->settle.isExposureAuto) (void)refresh_auto(s);
+}
+
 // Takes the frame of one photo: triggers (unless a series did already), waits for it and for the
 // exposure to settle. The frame is held on success; `prefetch` triggers the next photo's frame.
 int take_frame(qs_session* s, int timeoutMs, bool prefetch, MV_FRAME_OUT* frame, qs_photo* photo) {
@@ -750,6 +757,7 @@ extern "C" int qs_set_exposure(qs_session* s, double us) {
 
 extern "C" int qs_set_exposure_auto(qs_session* s, int mode) {
     if (s == nullptr || !valid_mode(mode)) return QS_E_ARGUMENT;
+    notice_once_ended(s);
     const int rc = MV_CC_SetEnumValue(s->hCam, "ExposureAuto", static_cast<unsigned>(mode));
     return rc != MV_OK ? rc : refresh_auto(s);
 }
@@ -821,6 +829,8 @@ extern "C" int qs_feature_set(qs_session* s, const char* name, const char* value
     int kind = 0;
     const int rc = read_feature(h, name, current, sizeof current, &kind);
     if (rc != MV_OK && rc != QS_E_FEATURE_TYPE) return rc;
+    const bool exposureAuto = strcmp(name, "ExposureAuto") == 0;
+    if (exposureAuto) notice_once_ended(s);
     int written = write_feature(h, name, kind, value);
     // Cameras lock some features (size, offsets, pixel format, binning) while they stream: such a
     // write is tried once more with the stream stopped. Only a camera's refusal (an SDK status,
@@ -832,7 +842,7 @@ extern "C" int qs_feature_set(qs_session* s, const char* name, const char* value
         written = with_stream_stopped(s, [&] { return write_feature(h, name, kind, value); });
     // A photo looks at the exposure mode again only while it is automatic: one switched on by name
     // must be noticed here, or the next photo would not wait for it to settle.
-    if (written == MV_OK && strcmp(name, "ExposureAuto") == 0) return refresh_auto(s);
+    if (written == MV_OK && exposureAuto) return refresh_auto(s);
     return written;
 }
 
