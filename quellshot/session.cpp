@@ -877,7 +877,8 @@ extern "C" int qs_series(qs_session* s, HKImgType type, const char* pattern, int
                          int timeout_ms, qs_photo_fn on_photo, void* ctx, int* done) {
     if (done != nullptr) *done = 0;
     if (s == nullptr || count < 1 || interval_ms < 0) return QS_E_ARGUMENT;
-    if (pattern == nullptr || pattern[0] == '\0' || strlen(pattern) >= 4000) return QS_E_PATH;
+    // No limit on the pattern itself: whether its names fit a path is known only once they are made.
+    if (pattern == nullptr || pattern[0] == '\0') return QS_E_PATH;
     if (count > 1 && !holds(pattern, 'n') && !holds(pattern, 't')) return QS_E_PATH;
     if (!valid_type(type)) return QS_E_IMAGE_TYPE;
     const unsigned cancelFrom = cancel_generation.load();
