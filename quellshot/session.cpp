@@ -891,10 +891,11 @@ extern "C" int qs_series(qs_session* s, HKImgType type, const char* pattern, int
     int saved = 0;
     for (int number = 1; number <= count; ++number) {
         const long long due = start + static_cast<long long>(number - 1) * interval_ms;
-        while (interval_ms > 0 && dudiz::monotonic_ms() < due && cancel_generation.load() == cancelFrom) {
-            const int64_t left = due - dudiz::monotonic_ms();
+        // One clock reading a round: a second one could pass `due` and ask for a negative delay,
+        // which sleeps until a signal comes.
+        for (int64_t left; interval_ms > 0 && (left = due - dudiz::monotonic_ms()) > 0 &&
+                           cancel_generation.load() == cancelFrom;)
             sw_thrd_delay(static_cast<int>(left < kCancelSliceMs ? left : kCancelSliceMs));
-        }
         // Checked after the wait, which a cancel cuts short: the series ends here even when the wait was
         // for the last photo, where the loop would otherwise end with the photo before's result.
         if (cancel_generation.load() != cancelFrom) {
