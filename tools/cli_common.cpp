@@ -267,9 +267,13 @@ int open_session(Output& out, const char* command, const std::string& camera, Se
     if (r == 0) return kExitOk;
     if (r == QS_E_LOCK_OPEN) {
         const int err = g_cam->lastErrno();
+        // A file operation failed: its errno goes in JSON as for a photo's lock or file.
         return fail(out, command, r,
                     "the lock file " + lock_dir() + "quellshot.lock cannot be created or opened" +
-                        (err != 0 ? ": " + errorText(err) : ""));
+                        (err != 0 ? ": " + errorText(err) : ""),
+                    [err](Json& j) {
+                        if (err != 0) j.key("errno").num(err);
+                    });
     }
     // Another capture holding the lock is no fault of the camera chosen: it is reported, with the
     // lock's holder, as it is without --camera.

@@ -299,11 +299,6 @@ TEST(QuellshotCli, EveryCommandExitStatusAndOutput) {
     EXPECT_EQ(run({"grab --json @/n%/x", kCam, 1, R"({"result":-19,"error":"cannot save in @/n%: No such file or )"
                    R"(directory","errno":2})" "\n"}, TempDir()), "");
     // clang-format on
-    TempDir plain;  // a file where the directory should be
-    plain.write("f", "");
-    const std::string notDir = R"({"result":-19,"error":"…: Not a directory","errno":20})"
-                               "\n";
-    EXPECT_EQ(run({"grab --json @/f/x", kCam, 1, notDir}, plain), "");
     // A stdout that cannot take the output (a full disk) is a failure; the simulator refuses at once a
     // scenario that is not one.
     auto wrapped = [](std::vector<std::string> w) {
@@ -342,6 +337,11 @@ TEST(QuellshotCli, LockHolderAndStatusDirectory) {
     // clang-format off
     EXPECT_EQ(run({"grab @/x", kCam, 1, "", "…result -1: the lock file @/status/quellshot.lock cannot be created or "
                    "opened: Not a directory\n"}, dir, program), "");
+    // A file where a directory should be: its errno is given, also when a session's lock meets it.
+    EXPECT_EQ(run({"grab --json @/status/x", kCam, 1, R"({"result":-19,"error":"…: Not a directory","errno":20})"
+                   "\n"}, dir, program), "");
+    run({"feature --json Width", kCam, 1, R"({…"error":"the lock file @/status/quellshot.lock …","errno":20})"
+         "\n"}, dir, program);
     run({"doctor --json", kCam, 1, R"(…{"check":"lock_dir","ok":false,"detail":"@/status/ exists but is )"
          R"(not a directory","fix":"remove it (rm @/status); …)", "", nullptr, "0"}, dir, program);
     // The library, not this program, decides where the lock lies: here the program alone is in a system place.
