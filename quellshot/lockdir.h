@@ -12,6 +12,9 @@ namespace qs {
 constexpr char kLockDirVariable[] = "QUELLSHOT_LOCKDIR";
 // The lock directory of a toolkit installed in the system, as the Debian packages create it.
 constexpr char kSystemLockDir[] = "/run/lock/quellshot/";
+// Room for the lock file's whole path: the directory, "quellshot.lock" and the closing NUL. A
+// directory that leaves too little of it can hold no lock, which the program must know as well.
+constexpr size_t kLockPathSize = 292;
 
 // The rule: $QUELLSHOT_LOCKDIR when it is set and not empty; else kSystemLockDir when this code
 // runs from a system location (see is_system_path); else "status/" in `runDir`, the executable's

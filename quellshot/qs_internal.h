@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "lockdir.h"
 #include "quellshot.h"
 
 // Log tag of the capture module, the first argument of every message.
@@ -103,7 +104,7 @@ int setup_camera(void** hCam, const MV_CC_DEVICE_INFO* info);
 
 // Takes the capture lock of the lock rule without waiting: 0 with *fd set; -1 (qs_last_errno set)
 // or -2 as take_lock. release_lock removes the file and unlocks it.
-int acquire_lock(char (&lockFile)[292], int* fd);
+int acquire_lock(char (&lockFile)[kLockPathSize], int* fd);
 void release_lock(const char* lockFile, int fd);
 
 // Stops, closes and destroys the camera (when there is a handle) and finalises the SDK.
@@ -122,7 +123,7 @@ Settle settle_check(PthotoProcCtx* ctx, MV_FRAME_OUT* frame, int* ret);
 int take_lock(const char* path, int* fdOut);
 
 // The lock file's path for the executable directory `runDir` (empty: unknown).
-void lock_path_for(const char* runDir, char (&lockFile)[292]);
+void lock_path_for(const char* runDir, char (&lockFile)[kLockPathSize]);
 
 // The wait given to the worker's signal for `timeout` seconds: negative waits without limit,
 // anything beyond INT_MAX milliseconds is capped there.

@@ -254,7 +254,7 @@ int setup_camera(void** hCam, const MV_CC_DEVICE_INFO* pDevInfo) {
     return MV_OK;
 }
 
-int acquire_lock(char (&lockFile)[292], int* fd) {
+int acquire_lock(char (&lockFile)[kLockPathSize], int* fd) {
     char runDir[260];
     memset(runDir, 0, sizeof runDir);
     (void)running_info.load()(runDir, nullptr);
@@ -318,7 +318,7 @@ int take_lock(const char* path, int* fdOut) {
 
 // The lock file in the directory of the lock rule (lockdir.h), which is created when missing. A
 // directory too long for the buffer gives an empty path, which no lock file can be opened at.
-void lock_path_for(const char* runDir, char (&lockFile)[292]) {
+void lock_path_for(const char* runDir, char (&lockFile)[kLockPathSize]) {
     lock_dir(lockFile, sizeof lockFile, runDir);
     const size_t len = strlen(lockFile);
     if (len == 0 || len + strlen(kLockName) >= sizeof lockFile) {
@@ -347,7 +347,7 @@ int timeout_ms(int timeoutSeconds) {
 extern "C" int Quellshot_Grab(HKImgType imgType, const char* saveImgPath, int timeout, HKImgMark* pImgMark) {
     const unsigned cancelFrom = qs::cancel_generation.load();
     qs::PthotoProcCtx ctx{};
-    char lockFile[292];
+    char lockFile[qs::kLockPathSize];
     int fd = -1;
     const int locked = qs::acquire_lock(lockFile, &fd);
     if (locked != 0) return locked;

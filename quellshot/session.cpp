@@ -30,7 +30,7 @@
 struct qs_session {
     void* hCam;
     int lockFd;
-    char lockFile[292];
+    char lockFile[qs::kLockPathSize];
     bool grabbing;
     unsigned quality;
     // The settle rule's state (hCam, isExposureAuto, expTime0, lastExpTime, expStableCnt), carried

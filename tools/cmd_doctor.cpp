@@ -142,7 +142,8 @@ Check check_lock_dir() {
     };
     c.detail = chosen ? std::string("from ") + qs::kLockDirVariable + ": " : "";
     struct stat st {};
-    if (dir.empty()) {
+    // The library takes no lock in a directory that leaves too little room for the lock file's name.
+    if (dir.empty() || dir.size() + strlen("quellshot.lock") >= qs::kLockPathSize) {
         c.detail += "the lock directory's path is too long";
         c.fix = elsewhere;
         return c;

@@ -372,11 +372,8 @@ TEST(QuellshotCli, LockHolderAndStatusDirectory) {
          "null}\n"}, dir, blind);
     run({"grab @/x", kCam, 1, "", "…\nquellshot grab: the process holding the lock could not be found\n"}, dir, blind);
     // QUELLSHOT_LOCKDIR moves the lock for the program and the library alike.
-    close(fd);
     setenv("QUELLSHOT_LOCKDIR", dir.file("locks").c_str(), 1);
-    ASSERT_EQ(mkdir(dir.file("locks").c_str(), 0755), 0);
-    const int moved = open(dir.file("locks/quellshot.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    ASSERT_EQ(flock(moved, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(rename(dir.file("status").c_str(), dir.file("locks").c_str()), 0);  // the held lock goes along
     EXPECT_EQ(run({"grab @/x", kCam, 1, "", "…result -2…\nquellshot grab: the lock is held by process " + holder + "\n"},
                   dir, program), "");
     run({"doctor", kCam, 0, "…lock directory: from QUELLSHOT_LOCKDIR: @/locks/ is writable; a capture is running in "
@@ -387,9 +384,12 @@ TEST(QuellshotCli, LockHolderAndStatusDirectory) {
     inside.insert(inside.begin(), {"sh", "-c", "cd \"$0\" && exec \"$@\"", dir.path()});
     run({"doctor", kCam, 0, "…lock directory: from QUELLSHOT_LOCKDIR: a/l/ does not exist yet; the first capture "
          "creates it\n…", "", nullptr, "0"}, dir, inside);
+    setenv("QUELLSHOT_LOCKDIR", std::string(280, 'l').c_str(), 1);  // no room left for the lock file's name
+    run({"doctor", kCam, 1, "…lock directory: from QUELLSHOT_LOCKDIR: the lock directory's path is too long\n…",
+         "", nullptr, "0"}, dir, program);
     // clang-format on
     unsetenv("QUELLSHOT_LOCKDIR");
-    close(moved);
+    close(fd);
 }
 
 // Ctrl-C or SIGTERM during a capture: it tears down (the session in the journal ends), releases the lock
