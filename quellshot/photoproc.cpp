@@ -106,6 +106,10 @@ int PhotoProc(unsigned long wParam, unsigned long /*lParam*/) {
     memset(&frame, 0, sizeof frame);
     int ret = MV_CC_SetCommandValue(ctx->hCam, "TriggerSoftware");
     sw_thrd_delay(trigger_pause_ms.load());
+    // A worker that overran is cancelled, but only in its pause: cancelled with a frame held, it would
+    // never give the frame back (the rest of the pass logs, allocates and calls the camera).
+    CancelWindow noCancel;
+    noCancel.hold();
     if (ret == MV_OK) {
         memset(&frame, 0, sizeof frame);
         ret = MV_CC_GetImageBuffer(ctx->hCam, &frame, kFrameWaitMs);

@@ -79,8 +79,7 @@ protected:
         std::tie(qs::create_signal, qs::create_thread, qs::monotonic_clock) = seams;
         g_allocs = g_failingAlloc = g_slowAlloc = g_ticks = 0;
         qs::alloc.store(allocate);
-        qs::trigger_pause_ms.store(2);
-        qs::worker_grace_ms.store(300);
+        qs::trigger_pause_ms.store(2), qs::worker_grace_ms.store(300);
         qs::waitAEDone.store(1);
         camsim_reset();
     }
@@ -88,16 +87,16 @@ protected:
 
 // What a row of the capture table changes through the module's seams.
 // clang-format off
-enum Seam { kNone, kNoImage, kNoPath, kWaitOff, kNoSignal, kNoThread, kClock, kSlowWrite, kStuck, kMono,
-            kCancelEarly, kCancel };
+enum Seam { kNone, kNoImage, kNoPath, kWaitOff, kNoSignal, kNoThread, kClock, kSlowWrite, kSlowConvert, kStuck,
+            kMono, kCancelEarly, kCancel };
 void (*const kSeams[])() = {
     [] {}, [] { g_failingAlloc = 1; }, [] { g_failingAlloc = 2; }, [] { HK_SetWaitAEDoneForTakePhoto(0); },
     [] { qs::create_signal.store([](auto...) -> void* { return nullptr; }); },
     [] { qs::create_thread.store([](auto...) -> void* { return nullptr; }); },
     [] { qs::monotonic_clock.store([](timespec* ts) { *ts = timespec{1000 + 60 * g_ticks++, 0}; }); },
-    // Slow write: the worker is saving while the time and the grace run out; the cancel waits for it, and
-    // the late image is not put in place. Stuck: the worker is cancelled in its pause once the grace ran out.
-    [] { g_slowAlloc = 2; }, [] { qs::trigger_pause_ms.store(2000); },
+    // Slow write or conversion: the worker is saving while the time and the grace run out; the cancel waits
+    // for it, the frame goes back, the late image is not put in place. Stuck: cancelled in its pause.
+    [] { g_slowAlloc = 2; }, [] { g_slowAlloc = 1; }, [] { qs::trigger_pause_ms.store(2000); },
     [] { CamSimCamera c; camsim_camera_defaults(&c);  // a mono8 camera of the default, full size
          c.model = "MODEL-M", c.serial = "M", c.pixel = CAMSIM_PIXEL_MONO8, camsim_add_camera(&c); },
     // qs_cancel while the capture sets up, and from the worker while the capture waits for it.
@@ -136,8 +135,9 @@ TEST_F(CaptureTest, EveryResultWithItsLogTearDownAndFile) {
     const auto opening = [](const std::string& code) { return "打开相机时发生错误, errCode=" + code + "!!"; };
     const auto setting = [](const std::string& code) { return "设置相机时发生错误, errCode=" + code + "!!"; };
     // clang-format off
-    const Row rows[] = {  // the two slow ones first
+    const Row rows[] = {  // the three slow ones first
         {hik, 10, 1, timedOut, kSlowWrite, 1},
+        {hik, 10, 1, timedOut, kSlowConvert, 1},
         {hik, 10, 1, timedOut, kStuck, 1},
         {hik, 10, -1, timedOut, kNone, 0},
         {hik, -20, 0, "拍照过程-已取消!!", kCancelEarly},
@@ -247,7 +247,7 @@ TEST_F(CaptureTest, EveryResultWithItsLogTearDownAndFile) {
     long pages = 0, resident = 0, grown = 0;
     std::ifstream("/proc/self/statm") >> pages >> resident;
     std::mt19937 rng(20261206);
-    for (int i = 0; i < 100; ++i) run(rows[2 + rng() % (sizeof rows / sizeof rows[0] - 2)]);
+    for (int i = 0; i < 100; ++i) run(rows[3 + rng() % (sizeof rows / sizeof rows[0] - 3)]);
     std::ifstream("/proc/self/statm") >> pages >> grown;
     EXPECT_EQ(std::make_pair(count("/proc/self/fd"), count("/proc/self/task")), std::make_pair(fds, threads));
 #if !defined(__SANITIZE_ADDRESS__)  // only natively: an emulator's code cache grows as it translates
