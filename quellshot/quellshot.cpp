@@ -292,8 +292,9 @@ int take_lock(const char* path, int* fdOut) {
         // user made (its mode by their umask, and a sticky directory may refuse O_CREAT on someone
         // else's file): an existing file is opened read-only, and only a missing one is created,
         // readable by everyone whatever our umask. Without waiting: a FIFO put there would block
-        // the open until someone writes to it.
-        int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        // the open until someone writes to it. Nor through a link someone planted there: opening what
+        // it names (a device, another program's lock) is not ours to do, and the file is ours to remove.
+        int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0 && errno == ENOENT) {
             fd = open(path, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
             if (fd < 0 && errno == EEXIST) continue;  // made meanwhile by another call: open that
