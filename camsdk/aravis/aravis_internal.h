@@ -61,6 +61,7 @@ struct Handle {
     bool gone = false;  // DeviceReset: the device reboots under this handle
     unsigned transferWays = 0;
     ArvStream* stream = nullptr;   // grabbing when not NULL
+    guint64 tickHz = 0;            // GigE, while grabbing: the device's time stamp ticks a second
     Frame out[kPoolBuffers] = {};  // handed out, not given back yet
     unsigned outCount = 0;
 };

@@ -363,7 +363,16 @@ ArvBuffer* awaitFrame(const Handle& h, ArvStream* stream, unsigned generation, u
     }
 }
 
-void describeFrame(ArvBuffer* b, MV_FRAME_OUT& f) {
+// Aravis gives a GigE frame's time stamp in nanoseconds, made from the device's ticks as whole
+// seconds and the rest rounded down; the SDK gives the ticks. Rounding the rest up again restores
+// them for a device counting at most 1 GHz. Without a frequency Aravis has no ticks to give.
+guint64 deviceTicks(guint64 ns, guint64 hz) {
+    if (hz == 0 || hz > UINT32_MAX) return ns;
+    constexpr guint64 kNsPerSecond = 1000000000u;
+    return ns / kNsPerSecond * hz + (ns % kNsPerSecond * hz + kNsPerSecond - 1) / kNsPerSecond;
+}
+
+void describeFrame(ArvBuffer* b, guint64 tickHz, MV_FRAME_OUT& f) {
     size_t size = 0;
     f.pBufAddr = static_cast<unsigned char*>(const_cast<void*>(arv_buffer_get_image_data(b, &size)));
     MV_FRAME_OUT_INFO_EX& info = f.stFrameInfo;
@@ -376,7 +385,7 @@ void describeFrame(ArvBuffer* b, MV_FRAME_OUT& f) {
     // Aravis's pixel formats are the GenICam numbers, as the SDK's are.
     storeRawEnum(info.enPixelType, arv_buffer_get_image_pixel_format(b));
     info.nFrameNum = static_cast<unsigned>(arv_buffer_get_frame_id(b));
-    const guint64 device = arv_buffer_get_timestamp(b);
+    const guint64 device = deviceTicks(arv_buffer_get_timestamp(b), tickHz);
     info.nDevTimeStampHigh = static_cast<unsigned>(device >> 32);
     info.nDevTimeStampLow = static_cast<unsigned>(device);
     info.nHostTimeStamp = static_cast<int64_t>(arv_buffer_get_system_timestamp(b) / 1000000u);  // ms
@@ -601,6 +610,9 @@ int MV_CC_StartGrabbing(void* handle) {
             g_object_unref(stream);
             return err.status();
         }
+        h.tickHz = ARV_IS_GV_DEVICE(deviceOf(h))
+                       ? arv_gv_device_get_timestamp_tick_frequency(ARV_GV_DEVICE(deviceOf(h)), nullptr)
+                       : 0;
         h.stream = stream;
         return kOk;
     });
@@ -656,7 +668,7 @@ int MV_CC_GetImageBuffer(void* handle, MV_FRAME_OUT* pstFrame, unsigned int nMse
             return rc;
         }
         g_object_unref(stream);
-        describeFrame(b, *pstFrame);
+        describeFrame(b, h.tickHz, *pstFrame);
         h.out[h.outCount++] = Frame{b, pstFrame->pBufAddr};
         return kOk;
     });
