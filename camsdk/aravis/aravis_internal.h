@@ -37,6 +37,11 @@ struct Entry {
 struct Frame {
     ArvBuffer* buffer;
     const unsigned char* data;  // what the caller got as pBufAddr
+    // And what it was told of the frame: a stopped stream's buffers are freed, and the next stream's
+    // may get the same addresses, so that a frame from before the stop would match a later one.
+    unsigned frameNum;
+    int64_t hostTimeStamp;
+    guint64 deviceTimeStamp;
 };
 
 struct Handle {

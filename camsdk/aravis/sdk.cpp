@@ -669,7 +669,9 @@ int MV_CC_GetImageBuffer(void* handle, MV_FRAME_OUT* pstFrame, unsigned int nMse
         }
         g_object_unref(stream);
         describeFrame(b, h.tickHz, *pstFrame);
-        h.out[h.outCount++] = Frame{b, pstFrame->pBufAddr};
+        const MV_FRAME_OUT_INFO_EX& info = pstFrame->stFrameInfo;
+        h.out[h.outCount++] = Frame{b, pstFrame->pBufAddr, info.nFrameNum, info.nHostTimeStamp,
+                                    guint64{info.nDevTimeStampHigh} << 32 | info.nDevTimeStampLow};
         return kOk;
     });
 }
@@ -681,8 +683,13 @@ int MV_CC_FreeImageBuffer(void* handle, MV_FRAME_OUT* pstFrame) {
         Handle& h = *l.h;
         // Buffers belong to the stream: once it stopped, a frame can no longer be given back.
         if (h.stream == nullptr) return kCallOrder;
+        const MV_FRAME_OUT_INFO_EX& info = pstFrame->stFrameInfo;
         for (unsigned i = 0; i < h.outCount; ++i) {
-            if (h.out[i].data != pstFrame->pBufAddr) continue;
+            const Frame& f = h.out[i];
+            if (f.data != pstFrame->pBufAddr || f.frameNum != info.nFrameNum ||
+                f.hostTimeStamp != info.nHostTimeStamp ||
+                f.deviceTimeStamp != (guint64{info.nDevTimeStampHigh} << 32 | info.nDevTimeStampLow))
+                continue;
             arv_stream_push_buffer(h.stream, h.out[i].buffer);
             h.out[i] = h.out[--h.outCount];
             return kOk;

@@ -121,8 +121,8 @@ TEST_F(Aravis, MisuseStatuses) {
         {kGrabbing, get, MV_E_NODATA},  // not triggered
         {kGrabbing, [&](void* x) { return shoot(2000) ?: give(x) ?: give(x); }, MV_E_PARAMETER},
         {kGrabbing, [&](void* x) { return shoot(2000) ?: MV_CC_StopGrabbing(x) ?: give(x); }, MV_E_CALLORDER},
-        {kGrabbing, [&](void* x) { return shoot(2000) ?: MV_CC_StopGrabbing(x) ?: MV_CC_StartGrabbing(x) ?:
-                                          shoot(2000) ?: shoot(2000); }, MV_OK},  // a stop takes back what was out
+        {kGrabbing, [&](void* x) { MV_FRAME_OUT a{}; return shoot(2000) ?: (a = frame, MV_CC_StopGrabbing(x)) ?: MV_CC_StartGrabbing(x) ?:
+            shoot(2000) ?: shoot(2000) ?: MV_CC_FreeImageBuffer(x, &a); }, MV_E_PARAMETER},  // a stop takes back what was out, for good
         {kGrabbing, [&](void* x) { return shoot(2000) ?: give(x) ?: shoot(2000) ?: shoot(2000) ?: shoot(2000); },
          MV_E_RESOURCE},  // a frame given back frees its buffer
         {kCreated, [&](void*) {  // at 500 MHz, a frame's time stamp is in its ticks: the emulator's are ns of the wall clock
