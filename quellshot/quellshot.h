@@ -13,8 +13,9 @@
  * lines "[time] [error] (file:line) [Quellshot] ..." (dudiz/swlog.h). No function lets an
  * exception or a signal escape, and nothing is kept between calls except the exposure-wait switch.
  * Pointers passed in are used only during the call; nothing is handed back that the caller must
- * free. Only HK_SetWaitAEDoneForTakePhoto is async-signal-safe; the others log, wait or do file
- * input and output and contain cancellation points (see the warning at Quellshot_Grab).
+ * free. Only HK_SetWaitAEDoneForTakePhoto and qs_cancel are async-signal-safe; the others log,
+ * wait or do file input and output and contain cancellation points (see the warning at
+ * Quellshot_Grab).
  */
 #ifndef QUELLSHOT_H
 #define QUELLSHOT_H
