@@ -12,9 +12,15 @@ namespace qs {
 constexpr char kLockDirVariable[] = "QUELLSHOT_LOCKDIR";
 // The lock directory of a toolkit installed in the system, as the Debian packages create it.
 constexpr char kSystemLockDir[] = "/run/lock/quellshot/";
-// Room for the lock file's whole path: the directory, "quellshot.lock" and the closing NUL. A
-// directory that leaves too little of it can hold no lock, which the program must know as well.
+// The lock file's name in the lock directory.
+constexpr char kLockName[] = "quellshot.lock";
+// Room for the lock file's whole path: the directory, kLockName and the closing NUL.
 constexpr size_t kLockPathSize = 292;
+// Whether a lock directory of `dirLen` bytes leaves room for the lock file: one that does not can
+// hold no lock, which the program must know as well as the library.
+constexpr bool lock_dir_fits(size_t dirLen) {
+    return dirLen + sizeof kLockName - 1 < kLockPathSize;
+}
 
 // The rule: $QUELLSHOT_LOCKDIR when it is set and not empty; else kSystemLockDir when this code
 // runs from a system location (see is_system_path); else "status/" in `runDir`, the executable's

@@ -59,8 +59,6 @@ constexpr long long kCancelPollMs = 50;
 // cover any realistic interleaving; beyond that the lock counts as held.
 constexpr int kLockAttempts = 5;
 
-const char* const kLockName = "quellshot.lock";
-
 void log_error(int line, const char* format, unsigned int value) {
     sw_log_writeWithLevel(LEVEL_ERROR, __FILE__, line, format, MODULE_NAME, value);
 }
@@ -322,12 +320,12 @@ int take_lock(const char* path, int* fdOut) {
 void lock_path_for(const char* runDir, char (&lockFile)[kLockPathSize]) {
     lock_dir(lockFile, sizeof lockFile, runDir);
     const size_t len = strlen(lockFile);
-    if (len == 0 || len + strlen(kLockName) >= sizeof lockFile) {
+    if (len == 0 || !lock_dir_fits(len)) {
         lockFile[0] = '\0';
         return;
     }
     if (!sw_dir_exists(lockFile)) (void)sw_dir_create(lockFile);
-    memcpy(lockFile + len, kLockName, strlen(kLockName) + 1);
+    memcpy(lockFile + len, kLockName, sizeof kLockName);
 }
 
 bool is_hikrobot_manu_alias(const char* name) {

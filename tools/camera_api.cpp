@@ -87,11 +87,9 @@ const CameraApi* camera_api(std::string& why) {
     bool ok =
         find(lib, "Quellshot_Grab", a.grab, why) && find(lib, "HK_GetCameraCount", a.cameraCount, why) &&
         find(lib, "HK_SetWaitAEDoneForTakePhoto", a.setWaitAE, why) &&
-        find(lib, "HK_GetSysUsbfsMemCurrentSize", a.usbfsGet, why) &&
-        find(lib, "HK_SetSysUsbfsMemSize", a.usbfsSet, why) && find(lib, "qs_cancel", a.cancel, why) &&
-        find(lib, "qs_last_errno", a.lastErrno, why) && find(lib, "qs_camera_sdk", cameraSdk, why) &&
-        find(lib, "qs_open", a.sessionOpen, why) && find(lib, "qs_close", a.sessionClose, why) &&
-        find(lib, "qs_set_exposure", a.setExposure, why) &&
+        find(lib, "qs_cancel", a.cancel, why) && find(lib, "qs_last_errno", a.lastErrno, why) &&
+        find(lib, "qs_camera_sdk", cameraSdk, why) && find(lib, "qs_open", a.sessionOpen, why) &&
+        find(lib, "qs_close", a.sessionClose, why) && find(lib, "qs_set_exposure", a.setExposure, why) &&
         find(lib, "qs_set_exposure_auto", a.setExposureAuto, why) &&
         find(lib, "qs_set_gain", a.setGain, why) && find(lib, "qs_set_gain_auto", a.setGainAuto, why) &&
         find(lib, "qs_set_pixel_format", a.setPixelFormat, why) && find(lib, "qs_set_roi", a.setRoi, why) &&

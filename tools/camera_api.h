@@ -15,8 +15,6 @@ struct CameraApi {
     decltype(&::Quellshot_Grab) grab;
     decltype(&::HK_GetCameraCount) cameraCount;
     decltype(&::HK_SetWaitAEDoneForTakePhoto) setWaitAE;
-    decltype(&::HK_GetSysUsbfsMemCurrentSize) usbfsGet;
-    decltype(&::HK_SetSysUsbfsMemSize) usbfsSet;
     decltype(&::qs_cancel) cancel;
     decltype(&::qs_last_errno) lastErrno;
     // Sessions: one camera kept open for settings, features and any number of photos.

@@ -224,7 +224,7 @@ int fail(Output& out, const char* command, int result, const std::string& words,
     // -2 is the capture lock for the commands that take it (for reset it is an empty list entry).
     const bool lockHeld =
         result == QS_E_BUSY && (strcmp(command, "grab") == 0 || strncmp(command, "feature", 7) == 0);
-    const bool known = lockHeld && find_lock_holder(lock_dir() + "quellshot.lock", holder);
+    const bool known = lockHeld && find_lock_holder(lock_dir() + qs::kLockName, holder);
     if (out.json) {
         Json j;
         j.key("result").num(result).key("error").str(words);
@@ -269,7 +269,7 @@ int open_session(Output& out, const char* command, const std::string& camera, Se
         const int err = g_cam->lastErrno();
         // A file operation failed: its errno goes in JSON as for a photo's lock or file.
         return fail(out, command, r,
-                    "the lock file " + lock_dir() + "quellshot.lock cannot be created or opened" +
+                    "the lock file " + lock_dir() + qs::kLockName + " cannot be created or opened" +
                         (err != 0 ? ": " + errorText(err) : ""),
                     [err](Json& j) {
                         if (err != 0) j.key("errno").num(err);

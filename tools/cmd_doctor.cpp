@@ -74,7 +74,9 @@ Check check_usbfs() {
     }
     int usb3 = 0;
     for (const Camera& cam : cams) usb3 += cam.entry && cam.layerType == MV_USB_DEVICE;
-    const int mb = g_cam->usbfsGet();
+    UsbfsApi usbfs{};
+    std::string ignored;  // the library loaded already, for the camera SDK
+    const int mb = usbfs_api(usbfs, ignored) ? usbfs.get() : -1;
     const int need = usb3 * kUsbfsMbPerCamera;
     const std::string rule =
         "rule: at least " + std::to_string(kUsbfsMbPerCamera) + " MB per USB3 camera, or 0 for no limit";
@@ -143,7 +145,7 @@ Check check_lock_dir() {
     c.detail = chosen ? std::string("from ") + qs::kLockDirVariable + ": " : "";
     struct stat st {};
     // The library takes no lock in a directory that leaves too little room for the lock file's name.
-    if (dir.empty() || dir.size() + strlen("quellshot.lock") >= qs::kLockPathSize) {
+    if (dir.empty() || !qs::lock_dir_fits(dir.size())) {
         c.detail += "the lock directory's path is too long";
         c.fix = elsewhere;
         return c;
@@ -186,7 +188,7 @@ Check check_lock_dir() {
     c.ok = true;
     c.detail += dir + " is writable";
     LockHolder holder;
-    if (find_lock_holder(dir + "quellshot.lock", holder)) {
+    if (find_lock_holder(dir + qs::kLockName, holder)) {
         c.detail +=
             "; a capture is running in process " + std::to_string(holder.pid) + " (" + holder.comm + ")";
     }

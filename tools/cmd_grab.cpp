@@ -14,6 +14,7 @@
 
 #include "cli_common.h"
 #include "cli_progress.h"
+#include "lockdir.h"
 #include "swstring.h"
 
 namespace qscli {
@@ -96,7 +97,7 @@ void show_progress(Progress& progress, const Output& out, const Options& o, bool
 // Words for a failed capture: the lock file and the image (`what`) are named, with why when known.
 std::string capture_words(int r, int err, const std::string& what, const std::string& plain) {
     if (r == -1) {
-        return "the lock file " + lock_dir() + "quellshot.lock cannot be created or opened" +
+        return "the lock file " + lock_dir() + qs::kLockName + " cannot be created or opened" +
                (err != 0 ? ": " + errorText(err) : "");
     }
     if (r == -19 && err != 0) return what + " could not be written: " + errorText(err);

@@ -372,6 +372,11 @@ guint64 deviceTicks(guint64 ns, guint64 hz) {
     return ns / kNsPerSecond * hz + (ns % kNsPerSecond * hz + kNsPerSecond - 1) / kNsPerSecond;
 }
 
+// The device time stamp the SDK splits over two fields.
+guint64 deviceStamp(const MV_FRAME_OUT_INFO_EX& info) {
+    return guint64{info.nDevTimeStampHigh} << 32 | info.nDevTimeStampLow;
+}
+
 void describeFrame(ArvBuffer* b, guint64 tickHz, MV_FRAME_OUT& f) {
     size_t size = 0;
     f.pBufAddr = static_cast<unsigned char*>(const_cast<void*>(arv_buffer_get_image_data(b, &size)));
@@ -670,8 +675,8 @@ int MV_CC_GetImageBuffer(void* handle, MV_FRAME_OUT* pstFrame, unsigned int nMse
         g_object_unref(stream);
         describeFrame(b, h.tickHz, *pstFrame);
         const MV_FRAME_OUT_INFO_EX& info = pstFrame->stFrameInfo;
-        h.out[h.outCount++] = Frame{b, pstFrame->pBufAddr, info.nFrameNum, info.nHostTimeStamp,
-                                    guint64{info.nDevTimeStampHigh} << 32 | info.nDevTimeStampLow};
+        h.out[h.outCount++] =
+            Frame{b, pstFrame->pBufAddr, info.nFrameNum, info.nHostTimeStamp, deviceStamp(info)};
         return kOk;
     });
 }
@@ -687,8 +692,7 @@ int MV_CC_FreeImageBuffer(void* handle, MV_FRAME_OUT* pstFrame) {
         for (unsigned i = 0; i < h.outCount; ++i) {
             const Frame& f = h.out[i];
             if (f.data != pstFrame->pBufAddr || f.frameNum != info.nFrameNum ||
-                f.hostTimeStamp != info.nHostTimeStamp ||
-                f.deviceTimeStamp != (guint64{info.nDevTimeStampHigh} << 32 | info.nDevTimeStampLow))
+                f.hostTimeStamp != info.nHostTimeStamp || f.deviceTimeStamp != deviceStamp(info))
                 continue;
             arv_stream_push_buffer(h.stream, h.out[i].buffer);
             h.out[i] = h.out[--h.outCount];

@@ -489,7 +489,7 @@ auto describeSetting(void* handle, const char* key, Value value) {
 
 // CAMSIM_FEATURE_DELAY_MS: how long each feature read and each command takes, as over a slow link,
 // so that a test can act while a program walks the features or sends commands (0..10000, default 0).
-std::chrono::milliseconds featureReadDelay() {
+std::chrono::milliseconds slowLinkDelay() {
     static const long ms = [] {
         const char* v = std::getenv("CAMSIM_FEATURE_DELAY_MS");
         return v == nullptr ? 0L : std::clamp(std::strtol(v, nullptr, 10), 0L, 10000L);
@@ -502,7 +502,7 @@ template <class Describe, class Out>
 int readFeature(Fn fn, Describe&& describe, void* handle, const char* key, Out* out,
                 int (*get)(const Device&, std::string_view, Out&)) {
     return run(fn, describe, [&](const Call& c) {
-        std::this_thread::sleep_for(featureReadDelay());
+        std::this_thread::sleep_for(slowLinkDelay());
         Handle* h = nullptr;
         if (const int rc = openedDevice(c, handle, key == nullptr || out == nullptr, h)) return rc;
         return get(*h, key, *out);
@@ -865,7 +865,7 @@ int MV_CC_SetCommandValue(void* handle, const char* strKey) {
             c.arg = keyField(strKey);
         },
         [&](Call& c) {
-            std::this_thread::sleep_for(featureReadDelay());
+            std::this_thread::sleep_for(slowLinkDelay());
             State& s = c.s;
             Handle* h = nullptr;
             if (const int rc = openedDevice(c, handle, strKey == nullptr, h)) return rc;
