@@ -17,20 +17,27 @@
 
 namespace {
 
-// An element and its key copy share one block, the key right behind the element: one allocation
-// per insert. A lookup reads the fields in their order here and then the key, so for a short key it
-// stays within one or two adjacent cache lines.
+// One element of a chain: its hash value, key length and data, the key copy right behind it,
+// padded so that the next element is aligned. A lookup reads the fields in their order here and
+// then the key.
 struct elem {
     uint32_t hash;  // hash_fn's value for the key: compared before the key bytes, and tags the bucket
     int32_t keylen;
     void* data;  // the caller's, never copied
-    elem* next;  // next of the same chain, in insertion order
 };
 
-// A chain's first element. One pointer and no more: a wider bucket (the second element beside the
-// head was tried) measured no faster in a large table and costs memory in every bucket.
+// A bucket's elements in insertion order, packed in one block behind this header. An element behind
+// the first is read from the lines that follow the first, not from a block of its own that only
+// the one before it can point to: in a large table that was one more wait on memory for most
+// lookups that pass the first element.
+struct chain {
+    uint32_t count;  // 1 or more: an empty chain's block is released
+};
+
+// A bucket: its chain, or nullptr. One pointer and no more: a wider bucket (the second element
+// beside the first was tried) measured no faster in a large table and costs memory in every bucket.
 struct bucket {
-    elem* head;
+    chain* c;
 };
 
 // A bucket's tag: for every element of its chain, two bits chosen by ten high bits of the element's
@@ -197,6 +204,44 @@ int32_t default_hash_key_cmp(const void* p1, int32_t len1, const void* p2, int32
 
 inline const unsigned char* key_of(const elem* e) { return reinterpret_cast<const unsigned char*>(e + 1); }
 
+// Bytes of an element with a key of keylen (> 0) bytes; at most INT32_MAX plus a few, so a 32-bit
+// size_t holds it.
+inline size_t elem_size(int32_t keylen) {
+    constexpr size_t kAlign = alignof(elem);
+    return sizeof(elem) + (static_cast<size_t>(keylen) + kAlign - 1) / kAlign * kAlign;
+}
+
+// Where a chain's elements start: behind its header, aligned for an element.
+constexpr size_t kChainHead = (sizeof(chain) + alignof(elem) - 1) / alignof(elem) * alignof(elem);
+
+inline elem* first_of(chain* c) {
+    return reinterpret_cast<elem*>(reinterpret_cast<unsigned char*>(c) + kChainHead);
+}
+inline const elem* first_of(const chain* c) {
+    return first_of(const_cast<chain*>(c));
+}
+
+inline elem* after(elem* e) {
+    return reinterpret_cast<elem*>(reinterpret_cast<unsigned char*>(e) + elem_size(e->keylen));
+}
+inline const elem* after(const elem* e) {
+    return after(const_cast<elem*>(e));
+}
+
+// Calls f with each element of chain c, in order.
+template <class Chain, class F>
+void each_elem(Chain* c, F f) {
+    auto* e = first_of(c);
+    for (uint32_t i = 0; i < c->count; ++i, e = after(e)) f(e);
+}
+
+// Bytes in use by a chain: its header and all its elements.
+size_t chain_bytes(const chain* c) {
+    size_t n = kChainHead;
+    each_elem(c, [&n](const elem* e) { n += elem_size(e->keylen); });
+    return n;
+}
+
 inline size_t word_at(const unsigned char* p) {
     size_t w;
     memcpy(&w, p, sizeof w);
@@ -232,76 +277,69 @@ Slot slot_of(const shash_t* t, const void* key, int32_t keylen) {
     return Slot{h, h & (t->tsize - 1)};
 }
 
-// The element of the key in its bucket, or nullptr; *prevOut gets its predecessor (nullptr for the
-// head). With the default comparison, equal keys have equal bytes and so equal hash values: the tag
-// and the stored hash rule out most elements without reading them, and the comparison is inlined.
-// A caller's comparison sees every element of the chain.
-elem* find(const shash_t* t, Slot s, const void* key, int32_t keylen, elem** prevOut) {
-    elem* prev = nullptr;
-    if (t->cmp_fn == default_hash_key_cmp) {
-        if (!may_hold(t->tags[s.index], s.hash)) return nullptr;
-        const auto* k = static_cast<const unsigned char*>(key);
-        for (elem* e = t->dm.chtable[s.index].head; e != nullptr; prev = e, e = e->next) {
-            if (e->hash == s.hash && e->keylen == keylen &&
-                same_bytes(key_of(e), k, static_cast<size_t>(keylen))) {
-                *prevOut = prev;
-                return e;
-            }
-        }
-        return nullptr;
+// Whether element e holds the key, by the table's comparison. With the default one, equal keys
+// have equal bytes and so equal hash values: the stored hash rules out most elements without
+// reading their keys, and the comparison is inlined.
+template <bool Bytes>
+bool holds(const shash_t* t, const elem* e, uint32_t hash, const void* key, int32_t keylen) {
+    if (Bytes) {
+        return e->hash == hash && e->keylen == keylen &&
+               same_bytes(key_of(e), static_cast<const unsigned char*>(key), static_cast<size_t>(keylen));
     }
-    for (elem* e = t->dm.chtable[s.index].head; e != nullptr; prev = e, e = e->next) {
-        if (t->cmp_fn(key_of(e), e->keylen, key, keylen) == 0) {
-            *prevOut = prev;
+    return t->cmp_fn(key_of(e), e->keylen, key, keylen) == 0;
+}
+
+// The element of the key in its bucket's chain, or nullptr. With the default comparison the tag
+// rules out most absent keys without reading the chain; a caller's comparison sees every element.
+elem* find(const shash_t* t, Slot s, const void* key, int32_t keylen) {
+    chain* c = t->dm.chtable[s.index].c;
+    const bool byBytes = t->cmp_fn == default_hash_key_cmp;
+    if (c == nullptr || (byBytes && !may_hold(t->tags[s.index], s.hash))) return nullptr;
+    elem* e = first_of(c);
+    for (uint32_t i = 0; i < c->count; ++i, e = after(e)) {
+        if (byBytes ? holds<true>(t, e, s.hash, key, keylen) : holds<false>(t, e, s.hash, key, keylen))
             return e;
-        }
     }
     return nullptr;
 }
 
-void release_elem(hash_t t, elem* e, bool freeData) {
-    if (freeData && t->free_cb != nullptr) t->free_cb(e->data);
-    SW_FREE(e);
+tag_t tag_of(const chain* c) {
+    tag_t tag = 0;
+    each_elem(c, [&tag](const elem* e) { tag |= tag_bits(e->hash); });
+    return tag;
 }
 
 template <class H>
 int32_t ch_insert(hash_t t, const void* key, int32_t keylen, const void* data) {
-    // keylen <= INT32_MAX, so the sum fits a 32-bit size_t.
-    auto* e = static_cast<elem*>(SW_ALLOC(sizeof(elem) + static_cast<size_t>(keylen)));
-    if (e == nullptr) {
+    const Slot s = slot_of<H>(t, key, keylen);
+    bucket& b = t->dm.chtable[s.index];
+    // A duplicate is refused; the new element goes behind the chain's last, in a block that
+    // replaces the chain's.
+    if (find(t, s, key, keylen) != nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    const size_t used = b.c == nullptr ? kChainHead : chain_bytes(b.c);
+    const size_t add = elem_size(keylen);
+    auto* c = add <= SIZE_MAX - used ? static_cast<chain*>(SW_ALLOC(used + add)) : nullptr;
+    if (c == nullptr) {
         errno = ENOMEM;
         return -1;
     }
-    auto* copy = reinterpret_cast<unsigned char*>(e + 1);
-    memcpy(copy, key, static_cast<size_t>(keylen));
-    const Slot s = slot_of<H>(t, key, keylen);
-    *e = elem{s.hash, keylen, const_cast<void*>(data), nullptr};
-
-    bucket& b = t->dm.chtable[s.index];
-    if (b.head == nullptr) {
-        b.head = e;
+    auto* e = reinterpret_cast<elem*>(reinterpret_cast<unsigned char*>(c) + used);
+    *e = elem{s.hash, keylen, const_cast<void*>(data)};
+    memcpy(e + 1, key, static_cast<size_t>(keylen));
+    if (b.c == nullptr) {
+        c->count = 1;
         t->tags[s.index] = tag_bits(s.hash);
-        ++t->nelems;
-        return 0;
+    } else {
+        memcpy(c, b.c, used);
+        ++c->count;
+        SW_FREE(b.c);
+        t->tags[s.index] |= tag_bits(s.hash);
+        ++t->nElemCollisionCnts;
     }
-    // The whole chain is walked to refuse a duplicate; the new element goes behind its last.
-    const bool byBytes = H::kBytes || t->cmp_fn == default_hash_key_cmp;
-    elem* last = b.head;
-    for (;;) {
-        const bool equal = byBytes ? last->hash == s.hash && last->keylen == keylen &&
-                                         same_bytes(key_of(last), copy, static_cast<size_t>(keylen))
-                                   : t->cmp_fn(key_of(last), last->keylen, copy, keylen) == 0;
-        if (equal) {
-            release_elem(t, e, false);
-            errno = EINVAL;
-            return -1;
-        }
-        if (last->next == nullptr) break;
-        last = last->next;
-    }
-    last->next = e;
-    t->tags[s.index] |= tag_bits(s.hash);
-    ++t->nElemCollisionCnts;
+    b.c = c;
     ++t->nelems;
     return 0;
 }
@@ -310,29 +348,40 @@ int32_t ch_insert(hash_t t, const void* key, int32_t keylen, const void* data) {
 int32_t ch_delete(hash_t t, const void* key, int32_t keylen, bool bAutoFreeData) {
     const Slot s = slot_of<Callers>(t, key, keylen);
     bucket& b = t->dm.chtable[s.index];
-    elem* prev = nullptr;
-    elem* e = find(t, s, key, keylen, &prev);
+    elem* e = find(t, s, key, keylen);
     if (e == nullptr) return 0;
-    bool bElemCollisionDecrement;
-    if (prev == nullptr) {
-        b.head = e->next;
-        bElemCollisionDecrement = e->next != nullptr;  // the successor stops being a collision
+    void* const data = e->data;
+    if (b.c->count == 1) {
+        SW_FREE(b.c);
+        b.c = nullptr;
+        t->tags[s.index] = 0;
     } else {
-        prev->next = e->next;
-        bElemCollisionDecrement = true;
+        // The rest moves to a block of its own size, so a long key removed does not hold its
+        // memory; when none can be had, it closes up in the block it has.
+        auto* const base = reinterpret_cast<unsigned char*>(b.c);
+        const auto* const rest = reinterpret_cast<const unsigned char*>(after(e));
+        const size_t before = static_cast<size_t>(reinterpret_cast<unsigned char*>(e) - base);
+        const size_t behind = chain_bytes(b.c) - static_cast<size_t>(rest - base);
+        auto* c = static_cast<unsigned char*>(SW_ALLOC(before + behind));
+        if (c != nullptr) {
+            memcpy(c, base, before);
+            memcpy(c + before, rest, behind);
+            SW_FREE(b.c);
+            b.c = reinterpret_cast<chain*>(c);
+        } else {
+            memmove(e, rest, behind);
+        }
+        --b.c->count;
+        t->tags[s.index] = tag_of(b.c);
+        --t->nElemCollisionCnts;  // one chain fewer holds more than its first
     }
-    tag_t tag = 0;
-    for (const elem* rest = b.head; rest != nullptr; rest = rest->next) tag |= tag_bits(rest->hash);
-    t->tags[s.index] = tag;
-    release_elem(t, e, bAutoFreeData);
+    if (bAutoFreeData && t->free_cb != nullptr) t->free_cb(data);
     --t->nelems;
-    if (bElemCollisionDecrement) --t->nElemCollisionCnts;
     return 0;
 }
 
 int32_t ch_replace(hash_t t, const void* key, int32_t keylen, const void* newdata, void** olddata) {
-    elem* prev = nullptr;
-    elem* e = find(t, slot_of<Callers>(t, key, keylen), key, keylen, &prev);
+    elem* e = find(t, slot_of<Callers>(t, key, keylen), key, keylen);
     if (e == nullptr) return -1;
     *olddata = e->data;
     e->data = const_cast<void*>(newdata);
@@ -343,39 +392,32 @@ template <class H>
 void* ch_lookup(hash_t t, const void* key, int32_t keylen) {
     const Slot s = slot_of<H>(t, key, keylen);
     if (!H::kBytes && t->cmp_fn != default_hash_key_cmp) {
-        elem* prev = nullptr;
-        elem* e = find(t, s, key, keylen, &prev);
+        elem* e = find(t, s, key, keylen);
         return e == nullptr ? nullptr : e->data;
     }
     if (!may_hold(t->tags[s.index], s.hash)) return nullptr;
-    const bucket b = t->dm.chtable[s.index];
-    const auto* k = static_cast<const unsigned char*>(key);
-    const auto matches = [&](const elem* e) {
-        return e->hash == s.hash && e->keylen == keylen &&
-               same_bytes(key_of(e), k, static_cast<size_t>(keylen));
-    };
-    if (matches(b.head)) return b.head->data;  // a tag that lets the key pass has a chain
-    for (const elem* e = b.head->next; e != nullptr; e = e->next) {
-        if (matches(e)) return e->data;
+    const chain* c = t->dm.chtable[s.index].c;  // a tag that lets the key pass has a chain
+    const elem* e = first_of(c);
+    for (uint32_t i = c->count;; e = after(e)) {
+        if (holds<true>(t, e, s.hash, key, keylen)) return e->data;
+        if (--i == 0) return nullptr;
     }
-    return nullptr;
 }
 
 void ch_visit(hash_t t, hash_visit_cb vcb) {
     if (vcb == nullptr) return;
     for (uint32_t i = 0; i < t->tsize; ++i) {
-        for (elem* e = t->dm.chtable[i].head; e != nullptr; e = e->next) vcb(key_of(e), e->keylen, e->data);
+        const chain* c = t->dm.chtable[i].c;
+        if (c != nullptr) each_elem(c, [vcb](const elem* e) { vcb(key_of(e), e->keylen, e->data); });
     }
 }
 
 void ch_destroy(hash_t t, bool bAutoFreeData) {
     for (uint32_t i = 0; i < t->tsize; ++i) {
-        elem* e = t->dm.chtable[i].head;
-        while (e != nullptr) {
-            elem* next = e->next;
-            release_elem(t, e, bAutoFreeData);
-            e = next;
-        }
+        chain* c = t->dm.chtable[i].c;
+        if (c == nullptr) continue;
+        if (bAutoFreeData && t->free_cb != nullptr) each_elem(c, [t](const elem* e) { t->free_cb(e->data); });
+        SW_FREE(c);
     }
     SW_FREE(t->dm.chtable);  // the tags with it
     t->dm.chtable = nullptr;
@@ -400,10 +442,10 @@ extern "C" hash_t sw_hash_create(uint32_t sizehint, uint32_t keysize, enum hash_
     // 64-bit arithmetic: a hint above 2^31 would round up to 2^32, which a uint32_t cannot hold.
     uint64_t tsize = 2;
     while (tsize < sizehint) tsize <<= 1;
-    // Refused when the chain heads alone would pass INT_MAX bytes (sizeof(elem*) is meant). The tags
+    // Refused when the buckets alone would pass INT_MAX bytes. The tags
     // make a larger block, which the allocation refuses in its turn; its size still fits a size_t,
     // as a 32-bit target gets here with at most 2^28 buckets.
-    if (tsize > static_cast<uint64_t>(INT_MAX) / sizeof(elem*)) {  // NOLINT(bugprone-sizeof-expression)
+    if (tsize > static_cast<uint64_t>(INT_MAX) / sizeof(bucket)) {
         errno = ENOMEM;
         return nullptr;
     }

@@ -12,11 +12,11 @@
  * its first keysize bytes only (a shorter key: over its own length). Copy and comparison always use
  * the whole key.
  *
- * Memory: the table, its bucket array (per bucket: the chain's first element and a four-byte tag that
- * summarises the chain's hash values; 8 bytes on 32-bit targets, 12 on 64-bit ones) and each
- * element (one block holding the element and its key copy) come by the library's allocation rule
- * (swheap.h). The data pointers stay the caller's; the table releases them (through the release
- * function given at creation) only when a delete or destroy asks it to.
+ * Memory: the table, its bucket array (per bucket: a pointer to its chain and a four-byte tag that
+ * summarises the chain's hash values; 8 bytes on 32-bit targets, 12 on 64-bit ones) and each chain
+ * (one block holding its elements, in order, with their key copies) come by the library's
+ * allocation rule (swheap.h). The data pointers stay the caller's; the table releases them
+ * (through the release function given at creation) only when a delete or destroy asks it to.
  *
  * Thread-safety: the table has no lock. Every function is one thread at a time per table (callers
  * that share a table serialise every call on it, lookups included); different tables may be used

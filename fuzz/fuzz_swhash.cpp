@@ -7,8 +7,9 @@
 // same value for the input at offsets 1 to 7 as for an aligned copy, and time33 and one-at-a-time
 // what their byte-by-byte definitions give.
 // Input: a configuration byte (size hint, hash function, fixed key size), an option byte (release
-// function, the caller's comparison, release on destroy), then steps of an op byte (operation,
-// release, a tail that makes the key 10 to 33 bytes long), a length byte and the key's bytes.
+// function, the caller's comparison, release on destroy, a small process heap), then steps of an
+// op byte (operation, release, a tail that makes the key 10 to 33 bytes long), a length byte and the key's
+// bytes.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "swhash.h"
+#include "swheap.h"
 
 #define CHECK(...) ((__VA_ARGS__) ? static_cast<void>(0) : abort())
 using Entries = std::vector<std::pair<std::string, void*>>;
@@ -47,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const unsigned cfg = next(), opt = next(), hint = cfg & 15, ksize = cfg >> 6, alg = cfg >> 4 & 3;
     const bool custom = alg == EXTEND_HASH && (opt & 2), freeAtEnd = opt & 4;
     const hash_data_free_cb fcb = opt & 1 ? +[](void* d) { g_freed.push_back(d); } : nullptr;
+    static char heap[1536];  // a process heap this small is soon full: refused inserts, deletes without room
+    const bool small = (opt & 8) && sw_heap_init(heap, sizeof heap, 8);
     hash_t t = sw_hash_create(hint, ksize, hash_alg(alg), crowding, custom ? loose_cmp : nullptr, fcb, 0);
     const uint32_t tsize = hint <= 2 ? 2 : hint <= 4 ? 4 : hint <= 8 ? 8 : 16;
     CHECK(t != nullptr && sw_hash_getTableSize(t) == tsize);
@@ -68,11 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const bool present = it != model.end();
         void *d = reinterpret_cast<void*>(op + 1ul), *old = nullptr, *had = present ? it->second : nullptr;
         g_asked = k, errno = 0, g_freed.clear();
-        if (o == 0) CHECK(sw_hash_insert(t, k, len, d) == -int{present} && errno == (present ? EINVAL : 0));
+        const int added = o == 0 ? sw_hash_insert(t, k, len, d) : 0;
+        const bool full = small && !present && added == -1 && errno == ENOMEM;
+        if (o == 0) CHECK(full || (added == -int{present} && errno == (present ? EINVAL : 0)));
         if (o == 1) CHECK(sw_hash_delete(t, k, len, op & 4) == 0);
         if (o == 2) CHECK(sw_hash_replace(t, k, len, d, &old) == -int{!present} && old == had);
         CHECK(g_freed == Ptrs(o == 1 && present && fcb && (op & 4), had));
-        if (o == 0 && !present) model.emplace_back(ks, d);
+        if (o == 0 && !present && !full) model.emplace_back(ks, d);
         if (o == 1 && present) model.erase(it);
         if (o == 2 && present) it->second = d;
         const auto now = std::find_if(model.begin(), model.end(), same);
@@ -89,6 +95,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_seen.clear(), g_freed.clear();
     sw_hash_visit(t, [](const void* k, int32_t n, void* d) { g_seen.push_back({{(char*)k, size_t(n)}, d}); });
     sw_hash_destroy(t, freeAtEnd);
+    int live = 0;  // blocks the table left in the small heap
+    if (small)
+        sw_heap_check([](const char*, int, const char*, int, void* n) { ++*static_cast<int*>(n); }, &live);
+    CHECK(live == 0), sw_heap_exit();
     sw_hash_visit(nullptr, nullptr), sw_hash_destroy(nullptr, true);  // nothing to do
     CHECK(g_seen == model && g_freed == (fcb && freeAtEnd ? released : Ptrs{}));
     return 0;

@@ -35,8 +35,8 @@ const PMemCheckCallback count = [](const char*, int, const char*, int, void* n) 
 // Refused creations leave nothing allocated: in a small process heap nothing is taken, as bucket
 // arrays whose heads alone pass INT_MAX bytes (2^29 heads of 4 bytes, 2^28 of 8) are refused before
 // the table itself is allocated; the largest size allowed gets as far as the bucket array, which
-// this heap cannot hold. A table takes one block, its bucket array one, and each element with its
-// key copy one. The counters require a table.
+// this heap cannot hold. A table takes one block, its bucket array one, and each chain one. The
+// counters require a table.
 TEST(SwHashCreate, RefusalsAllocateNothing) {
     expect_passes_in_child([] {
         static char heap[64 * 1024];
@@ -54,7 +54,7 @@ TEST(SwHashCreate, RefusalsAllocateNothing) {
         }
         hash_t t = sw_hash_create(4, 0, BOB_HASH, nullptr, nullptr, nullptr, 0);
         int live = sw_hash_insert(t, "k", 1, heap) + sw_hash_insert(t, "key", 3, heap);  // 0: both inserted
-        EXPECT_TRUE(sw_heap_check(count, &live) > 0 && live == 4) << "the table, its buckets, the elements";
+        EXPECT_TRUE(sw_heap_check(count, &live) > 0 && live == 4) << "the table, its buckets, two chains";
         sw_hash_destroy(t, false), sw_heap_exit();
     });
 #define EXPECT_ASSERTS(f) EXPECT_DEATH(f(nullptr), "swhash.cpp:[0-9]+: " #f ": Assertion `htable' failed")
