@@ -248,14 +248,22 @@ inline size_t word_at(const unsigned char* p) {
     return w;
 }
 
-// Whether the n bytes at a and b are equal; keys of one to four words, the usual ones, without a
-// call: word by word, the last word overlapping the one before when n is not a multiple.
-inline bool same_bytes(const unsigned char* a, const unsigned char* b, size_t n) {
-    constexpr size_t kWord = sizeof(size_t);
-    if (n < kWord || n > 4 * kWord) return memcmp(a, b, n) == 0;
+constexpr size_t kWord = sizeof(size_t);
+
+// Keys of one to four words, the usual ones, are compared without a call.
+inline bool in_words(size_t n) { return n - kWord <= 3 * kWord; }
+
+// Whether the n bytes (one to four words) at a and b are equal: word by word, the last word
+// overlapping the one before when n is not a multiple.
+inline bool same_words(const unsigned char* a, const unsigned char* b, size_t n) {
     size_t diff = (word_at(a) ^ word_at(b)) | (word_at(a + n - kWord) ^ word_at(b + n - kWord));
     for (size_t i = kWord; i + kWord < n; i += kWord) diff |= word_at(a + i) ^ word_at(b + i);
     return diff == 0;
+}
+
+// Whether the n bytes at a and b are equal.
+inline bool same_bytes(const unsigned char* a, const unsigned char* b, size_t n) {
+    return in_words(n) ? same_words(a, b, n) : memcmp(a, b, n) == 0;
 }
 
 inline tag_t tag_bits(uint32_t hash) { return 1u << (hash >> 27) | 1u << (hash >> 22 & 31); }
@@ -388,18 +396,26 @@ int32_t ch_replace(hash_t t, const void* key, int32_t keylen, const void* newdat
     return 0;
 }
 
+// A lookup by find(), for the keys that the usual one leaves.
+[[gnu::noinline]] void* data_of(const shash_t* t, Slot s, const void* key, int32_t keylen) {
+    const elem* e = find(t, s, key, keylen);
+    return e == nullptr ? nullptr : e->data;
+}
+
+// The usual lookup, a key of one to four words compared by its bytes, makes no call: the other
+// keys are looked up out of line, so this one needs no registers saved and restored.
 template <class H>
 void* ch_lookup(hash_t t, const void* key, int32_t keylen) {
     const Slot s = slot_of<H>(t, key, keylen);
-    if (!H::kBytes && t->cmp_fn != default_hash_key_cmp) {
-        elem* e = find(t, s, key, keylen);
-        return e == nullptr ? nullptr : e->data;
-    }
+    if ((!H::kBytes && t->cmp_fn != default_hash_key_cmp) || !in_words(static_cast<size_t>(keylen)))
+        return data_of(t, s, key, keylen);
     if (!may_hold(t->tags[s.index], s.hash)) return nullptr;
     const chain* c = t->dm.chtable[s.index].c;  // a tag that lets the key pass has a chain
+    const auto* k = static_cast<const unsigned char*>(key);
     const elem* e = first_of(c);
     for (uint32_t i = c->count;; e = after(e)) {
-        if (holds<true>(t, e, s.hash, key, keylen)) return e->data;
+        if (e->hash == s.hash && e->keylen == keylen && same_words(key_of(e), k, static_cast<size_t>(keylen)))
+            return e->data;
         if (--i == 0) return nullptr;
     }
 }
