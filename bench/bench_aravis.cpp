@@ -353,7 +353,12 @@ int main() {
     setenv("QUELLSHOT_LOCKDIR", (g_dir + "/lock").c_str(), 1);
     FakeCamera camera(kCameraIp, "BENCH1");
     g_camera = &camera;
-    if (!camera.up) fail("the emulated camera did not start: " ARV_FAKE_GV_CAMERA);
+    if (!camera.up) {
+        fail(camera.ended == -1
+                 ? std::string("the emulated camera did not start in 20 s: " ARV_FAKE_GV_CAMERA)
+                 : bench_text("the emulated camera ended with wait status 0x%x before it started: %s",
+                              static_cast<unsigned>(camera.ended), ARV_FAKE_GV_CAMERA));
+    }
     if (!configure(kCameraIp,
                    "DeviceVendorName=Hikrobot Width=1920 Height=1080 PixelFormat=RGB8 ExposureAuto=Off"))
         fail("cannot configure the emulated camera");

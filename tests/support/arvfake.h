@@ -24,9 +24,11 @@ inline std::string dotted(uint32_t ip) {
 
 // An emulated camera at `ip` (host order), our child; `up` once its control port is bound (a bind of
 // ours then fails). `lossPerThousand` of its stream packets are never sent; `xml` is its description.
+// `ended` is the wait status of a child that ended before it was up (-1: it did not end).
 struct FakeCamera {
     pid_t pid = -1;
     bool up = false;
+    int ended = -1;
     FakeCamera(uint32_t ip, const char* serial, const char* lossPerThousand = "0",
                const char* xml = FAKE_CAMERA_XML) {
         const std::string addr = dotted(ip);
@@ -38,11 +40,14 @@ struct FakeCamera {
         }
         sockaddr_in at{AF_INET, htons(3956), {htonl(ip)}, {}};
         up = pid > 0 && wait_for([&] {
+                 int status = 0;
+                 if (waitpid(pid, &status, WNOHANG) == pid) return ended = status, pid = -1, true;
                  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
                  const bool taken =
                      bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 && errno == EADDRINUSE;
                  return close(fd) == 0 && taken;
-             });
+             }) &&
+             pid > 0;
     }
     FakeCamera(const FakeCamera&) = delete;
     FakeCamera& operator=(const FakeCamera&) = delete;
