@@ -204,15 +204,19 @@ int32_t default_hash_key_cmp(const void* p1, int32_t len1, const void* p2, int32
 
 inline const unsigned char* key_of(const elem* e) { return reinterpret_cast<const unsigned char*>(e + 1); }
 
+// n bytes rounded up to a whole number of an element's alignment.
+constexpr size_t elem_aligned(size_t n) {
+    return (n + alignof(elem) - 1) / alignof(elem) * alignof(elem);
+}
+
 // Bytes of an element with a key of keylen (> 0) bytes; at most INT32_MAX plus a few, so a 32-bit
 // size_t holds it.
 inline size_t elem_size(int32_t keylen) {
-    constexpr size_t kAlign = alignof(elem);
-    return sizeof(elem) + (static_cast<size_t>(keylen) + kAlign - 1) / kAlign * kAlign;
+    return sizeof(elem) + elem_aligned(static_cast<size_t>(keylen));
 }
 
 // Where a chain's elements start: behind its header, aligned for an element.
-constexpr size_t kChainHead = (sizeof(chain) + alignof(elem) - 1) / alignof(elem) * alignof(elem);
+constexpr size_t kChainHead = elem_aligned(sizeof(chain));
 
 inline elem* first_of(chain* c) {
     return reinterpret_cast<elem*>(reinterpret_cast<unsigned char*>(c) + kChainHead);
@@ -285,27 +289,20 @@ Slot slot_of(const shash_t* t, const void* key, int32_t keylen) {
     return Slot{h, h & (t->tsize - 1)};
 }
 
-// Whether element e holds the key, by the table's comparison. With the default one, equal keys
-// have equal bytes and so equal hash values: the stored hash rules out most elements without
-// reading their keys, and the comparison is inlined.
-template <bool Bytes>
-bool holds(const shash_t* t, const elem* e, uint32_t hash, const void* key, int32_t keylen) {
-    if (Bytes) {
-        return e->hash == hash && e->keylen == keylen &&
-               same_bytes(key_of(e), static_cast<const unsigned char*>(key), static_cast<size_t>(keylen));
-    }
-    return t->cmp_fn(key_of(e), e->keylen, key, keylen) == 0;
-}
-
-// The element of the key in its bucket's chain, or nullptr. With the default comparison the tag
-// rules out most absent keys without reading the chain; a caller's comparison sees every element.
+// The element of the key in its bucket's chain, or nullptr. With the default comparison, equal
+// keys have equal bytes and so equal hash values: the tag rules out most absent keys without
+// reading the chain, and the stored hash most elements without reading their keys. A caller's
+// comparison sees every element.
 elem* find(const shash_t* t, Slot s, const void* key, int32_t keylen) {
     chain* c = t->dm.chtable[s.index].c;
     const bool byBytes = t->cmp_fn == default_hash_key_cmp;
     if (c == nullptr || (byBytes && !may_hold(t->tags[s.index], s.hash))) return nullptr;
+    const auto* k = static_cast<const unsigned char*>(key);
     elem* e = first_of(c);
     for (uint32_t i = 0; i < c->count; ++i, e = after(e)) {
-        if (byBytes ? holds<true>(t, e, s.hash, key, keylen) : holds<false>(t, e, s.hash, key, keylen))
+        if (byBytes ? e->hash == s.hash && e->keylen == keylen &&
+                          same_bytes(key_of(e), k, static_cast<size_t>(keylen))
+                    : t->cmp_fn(key_of(e), e->keylen, key, keylen) == 0)
             return e;
     }
     return nullptr;
@@ -458,9 +455,9 @@ extern "C" hash_t sw_hash_create(uint32_t sizehint, uint32_t keysize, enum hash_
     // 64-bit arithmetic: a hint above 2^31 would round up to 2^32, which a uint32_t cannot hold.
     uint64_t tsize = 2;
     while (tsize < sizehint) tsize <<= 1;
-    // Refused when the buckets alone would pass INT_MAX bytes. The tags
-    // make a larger block, which the allocation refuses in its turn; its size still fits a size_t,
-    // as a 32-bit target gets here with at most 2^28 buckets.
+    // Refused when the buckets alone would pass INT_MAX bytes. The tags make a larger block, which
+    // the allocation refuses in its turn; its size still fits a size_t, as a 32-bit target gets here
+    // with at most 2^28 buckets.
     if (tsize > static_cast<uint64_t>(INT_MAX) / sizeof(bucket)) {
         errno = ENOMEM;
         return nullptr;

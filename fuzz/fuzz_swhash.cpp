@@ -8,8 +8,8 @@
 // what their byte-by-byte definitions give.
 // Input: a configuration byte (size hint, hash function, fixed key size), an option byte (release
 // function, the caller's comparison, release on destroy, a small process heap), then steps of an
-// op byte (operation, release, a tail that makes the key 10 to 33 bytes long), a length byte and the key's
-// bytes.
+// op byte (operation, release, a tail that makes the key 10 to 33 bytes long), a length byte and
+// the key's bytes.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
